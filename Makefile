@@ -1,0 +1,50 @@
+# Corvane: the user's entry point. `make test` installs what is missing, builds the Linux,
+# Windows (mingw-w64) and sanitizer configurations, and runs every test.
+
+BUILD ?= build
+SRC := $(CURDIR)
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+GENERATOR := -G Ninja
+
+.PHONY: all deps linux windows sanitize build test fuzz bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/linux/build.ninja: | deps
+	cmake -S . -B $(BUILD)/linux $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BENCH=ON
+
+$(BUILD)/windows/build.ninja: | deps
+	cmake -S . -B $(BUILD)/windows $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(SRC)/cmake/toolchain-mingw-w64.cmake
+
+$(BUILD)/sanitize/build.ninja: | deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/sanitize $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCORVANE_SANITIZE=ON -DCORVANE_FUZZ=ON
+
+linux: deps $(BUILD)/linux/build.ninja
+	cmake --build $(BUILD)/linux -j $(JOBS)
+
+windows: deps $(BUILD)/windows/build.ninja
+	cmake --build $(BUILD)/windows -j $(JOBS)
+
+sanitize: deps $(BUILD)/sanitize/build.ninja
+	cmake --build $(BUILD)/sanitize -j $(JOBS)
+
+build: linux windows sanitize
+
+test: build
+	scripts/run-tests.sh $(BUILD)
+
+# Long fuzzer runs: FUZZ_SECONDS per target (make fuzz FUZZ_SECONDS=600).
+fuzz: sanitize
+	scripts/run-fuzzers.sh $(BUILD)/sanitize $(FUZZ_SECONDS)
+
+bench: linux
+	scripts/run-benchmarks.sh $(BUILD)/linux
+
+clean:
+	rm -rf $(BUILD)
