@@ -6,7 +6,7 @@ set -euo pipefail
 build=$1; seconds=${2:-60}
 src=$(cd "$(dirname "$0")/.." && pwd)
 status=0
-for exe in "$build"/fuzz/fuzz_*; do
+for exe in $(find "$build/fuzz" -type f -name "fuzz_*" -executable 2>/dev/null | sort); do
   [ -x "$exe" ] || continue
   name=$(basename "$exe")
   corpus="$src/fuzz/corpus-run/$name"
