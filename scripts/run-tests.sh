@@ -1,23 +1,40 @@
 #!/usr/bin/env bash
-# Runs the test suites of every configured build and fails if any of them failed.
-# Usage: run-tests.sh BUILD_ROOT
+# Runs the test suites of every configured build, then prints one total line and fails if
+# any suite failed. Usage: run-tests.sh BUILD_ROOT
 set -uo pipefail
 root=${1:-build}
 jobs=$(nproc)
-failed=()
+failed_suites=()
+passed_total=0
+failed_total=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 
 run() {  # name, ctest arguments...
   local name=$1; shift
   echo "== tests: $name =="
-  if ! ctest "$@" --output-on-failure; then failed+=("$name"); fi
+  ctest "$@" --output-on-failure 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  # "100% tests passed, 0 tests failed out of 42"
+  local line failed total
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed_total=$((passed_total + total - failed))
+    failed_total=$((failed_total + failed))
+  fi
+  if [ "$rc" -ne 0 ] || [ -z "$line" ]; then failed_suites+=("$name"); fi
 }
 
 run linux    --test-dir "$root/linux" -j "$jobs"
 run windows  --test-dir "$root/windows" -j "$((jobs * 2))"
 run sanitize --test-dir "$root/sanitize" -j "$jobs"
 
-if [ ${#failed[@]} -ne 0 ]; then
-  echo "FAILED suites: ${failed[*]}"
+echo
+if [ ${#failed_suites[@]} -ne 0 ]; then
+  echo "FAILED suites: ${failed_suites[*]}"
+  echo "tests: $passed_total passed, $failed_total failed"
   exit 1
 fi
-echo "all suites passed"
+echo "tests: $passed_total passed, $failed_total failed"
