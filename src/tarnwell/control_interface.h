@@ -284,12 +284,13 @@ struct STATIC_FILTER {
     std::uint8_t source_mac[ETHER_ADDR_LENGTH];
     std::uint8_t dest_mac[ETHER_ADDR_LENGTH];
     std::uint16_t ethertype;
+    std::uint8_t ethertype_padding[2];  // keeps network_kind at offset 80
     std::uint32_t network_kind;
     std::uint32_t network_fields;
     union {
         IPV4_FILTER ipv4;
         IPV6_FILTER ipv6;
-        std::uint8_t network_bytes[93];
+        std::uint8_t network_bytes[76];  // offsets 88..163
     };
     std::uint32_t transport_kind;
     std::uint32_t transport_fields;
