@@ -118,21 +118,6 @@ TEST(pcap_file_storage, records_are_stamped_from_the_wall_clock_and_chain)
     EXPECT_LE(order(records[0]), order(records[1]));
 }
 
-TEST(pcap_file_storage, explicit_time_is_written_as_given)
-{
-    scratch_dir dir;
-    const auto name = dir.file("explicit.pcap");
-    {
-        auto storage = std::make_shared<pcap::pcap_file_storage>(name);
-        storage->write_record(pcap_test::udp_frame(60, client, server), {0x01020304, 500000});
-    }
-    const auto bytes = read_file(name);
-    ASSERT_EQ(bytes.size(), 24u + 76u);
-    EXPECT_EQ(bytes[24], 0x04);  // seconds, least significant byte first
-    EXPECT_EQ(bytes[27], 0x01);
-    EXPECT_EQ(le32(bytes, 28), 500000u);
-}
-
 TEST(pcap_file_storage, unopenable_file_fails_silently)
 {
     scratch_dir dir;
