@@ -139,17 +139,14 @@ private:
     void deliver(adapter_context* adapter, packet_list& buffers);
     void deliver_to_sections(adapter_context* adapter, packet_list& buffers);
 
-public:
-    // Injection of client frames (also used by the dispatcher). `records` are local copies of
-    // INTERMEDIATE_BUFFERs; frames that fail the length rules are skipped and counted in the
-    // result's `refused`. The adapter must be held by a control reference.
-    struct injection_result {
-        std::uint32_t sent = 0;
-        std::uint32_t refused = 0;
-    };
-    injection_result inject(adapter_context* adapter, bool to_stack,
-                            const tarnwell::INTERMEDIATE_BUFFER* const* records,
-                            std::uint32_t count);
+    // Injection of client frames (used by the dispatcher). prepare_injection checks the
+    // length rules on a client record copied into a descriptor and fills `view`; false
+    // refuses it. inject_chain hands `count` prepared frames to the host as one chain. The
+    // adapter must be held by a control reference.
+    bool prepare_injection(adapter_context* adapter, bool to_stack, packet_buffer* descriptor,
+                           frame_view* view);
+    void inject_chain(adapter_context* adapter, bool to_stack, const frame_view* views,
+                      std::uint32_t count);
 
 private:
     driver_host& host_;

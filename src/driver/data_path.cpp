@@ -1,0 +1,300 @@
+// Capture and judgement of sent and received frames, delivery to queues or shared sections,
+// and injection of client frames.
+#include <atomic>
+#include <cstring>
+
+#include "driver/driver.h"
+
+namespace corvflt {
+namespace {
+
+using namespace tarnwell;
+
+constexpr std::uint32_t RECEIVE_FLAGS = MODE_TUNNEL_RECV | MODE_LISTEN_RECV | MODE_DIVERT_FOREIGN_UNICAST;
+constexpr std::uint32_t SEND_FLAGS = MODE_TUNNEL_SEND | MODE_LISTEN_SEND;
+// A client that scribbles on a section header must not keep a data-path thread spinning on
+// that section: after this many failed exchanges the walk moves on.
+constexpr std::uint32_t SECTION_RETRIES = 4;
+
+// RAII raise/lower of an adapter counter that pause waits for.
+class counter_hold {
+public:
+    counter_hold(std::atomic<std::uint32_t>& counter, std::uint32_t amount)
+        : counter_(counter), amount_(amount)
+    {
+        counter_.fetch_add(amount_, std::memory_order_acq_rel);
+    }
+    ~counter_hold() { counter_.fetch_sub(amount_, std::memory_order_acq_rel); }
+    counter_hold(const counter_hold&) = delete;
+    counter_hold& operator=(const counter_hold&) = delete;
+
+private:
+    std::atomic<std::uint32_t>& counter_;
+    std::uint32_t amount_;
+};
+
+void set_verdict(packet_buffer* buffer, std::uint32_t verdict)
+{
+    std::memcpy(buffer->record.scratch + SCRATCH_VERDICT, &verdict, 4);
+}
+
+}  // namespace
+
+void driver::on_stack_send(adapter_context* adapter, const frame_view* frames,
+                           std::uint32_t count, frame_fate* fates)
+{
+    counter_hold hold(adapter->outstanding_sends, 1);
+    const bool running = adapter->running();
+    for (std::uint32_t i = 0; i < count; ++i)
+        fates[i] = running ? process_frame(adapter, frames[i], DIRECTION_OUTGOING)
+                           : frame_fate::consumed;
+}
+
+void driver::on_wire_receive(adapter_context* adapter, const frame_view* frames,
+                             std::uint32_t count, frame_fate* fates)
+{
+    counter_hold hold(adapter->outstanding_indications, 1);
+    const bool running = adapter->running();
+    for (std::uint32_t i = 0; i < count; ++i)
+        fates[i] = running ? process_frame(adapter, frames[i], DIRECTION_INCOMING)
+                           : frame_fate::consumed;
+}
+
+frame_fate driver::process_frame(adapter_context* adapter, const frame_view& frame,
+                                 std::uint32_t direction)
+{
+    const std::uint32_t mode = adapter->mode.load(std::memory_order_relaxed);
+    if (mode == 0)
+        return frame_fate::pass;
+    const bool receive = direction == DIRECTION_INCOMING;
+    if (receive && frame.loopback && !(mode & MODE_LOOPBACK))
+        return frame_fate::pass;
+    if (!frame.data || frame.length == 0)
+        return frame_fate::consumed;
+    const bool ip_medium = is_ip_medium(adapter->medium);
+    if (receive && frame.loopback && !ip_medium && (mode & MODE_LOOPBACK_DROP_UNICAST)) {
+        // Shorter than an Ethernet header: no destination to prove it is not unicast.
+        if (frame.length < ETHER_HEADER_SIZE || (frame.data[0] & 1) == 0 ||
+            adapter->medium == NDIS_MEDIUM_WAN)
+            return frame_fate::consumed;
+    }
+    if (!(mode & (receive ? RECEIVE_FLAGS : SEND_FLAGS)))
+        return frame_fate::pass;  // nothing in the mode could change the verdict
+
+    const std::uint32_t limit = ip_medium ? MAX_TOTAL_SIZE - ETHER_HEADER_SIZE : MAX_TOTAL_SIZE;
+    if (frame.length > limit) {
+        if (receive) {
+            // The adapter coalesced segments although told not to: tell it again.
+            disable_coalescing(adapter->offload_parameters);
+            send_offload_parameters(adapter);
+            return frame_fate::pass;
+        }
+        // A client could only get a truncated copy; dropping it is the honest outcome.
+        return frame_fate::consumed;
+    }
+
+    packet_buffer* buffer = packet_pool_.take_counted();
+    if (!buffer)
+        buffer = packet_pool_.take_reserve();
+    if (!buffer)
+        return frame_fate::consumed;
+    INTERMEDIATE_BUFFER& record = buffer->record;
+    if (ip_medium) {
+        std::memcpy(record.frame + ETHER_HEADER_SIZE, frame.data, frame.length);
+        record.length = frame.length + ETHER_HEADER_SIZE;
+        record.frame[12] = static_cast<std::uint8_t>(frame.frame_type >> 8);
+        record.frame[13] = static_cast<std::uint8_t>(frame.frame_type);
+    } else {
+        std::memcpy(record.frame, frame.data, frame.length);
+        record.length = frame.length;
+    }
+    record.ieee8021q = frame.ieee8021q;
+    record.direction = direction;
+    const std::uint32_t verdict = decide(adapter, buffer, mode, direction);
+    set_verdict(buffer, verdict);
+
+    switch (verdict) {
+    case VERDICT_PASS:
+        packet_pool_.release(buffer);
+        return frame_fate::pass;
+    case VERDICT_COPY:
+        if (buffer->counted) {
+            packet_list one;
+            one.push_back(buffer);
+            deliver(adapter, one);
+        } else {
+            packet_pool_.release(buffer);
+        }
+        return frame_fate::pass;
+    case VERDICT_DIVERT:
+    case VERDICT_DIVERT_FOREIGN:
+        if (buffer->counted) {
+            packet_list one;
+            one.push_back(buffer);
+            deliver(adapter, one);
+        } else {
+            packet_pool_.release(buffer);  // no counted buffer left: the packet is lost
+        }
+        return frame_fate::consumed;
+    default:
+        packet_pool_.release(buffer);
+        return frame_fate::consumed;
+    }
+}
+
+std::uint32_t driver::decide(adapter_context* adapter, packet_buffer* buffer, std::uint32_t mode,
+                             std::uint32_t direction)
+{
+    INTERMEDIATE_BUFFER& record = buffer->record;
+    const bool receive = direction == DIRECTION_INCOMING;
+    const std::uint32_t tunnel = receive ? MODE_TUNNEL_RECV : MODE_TUNNEL_SEND;
+    const std::uint32_t listen = receive ? MODE_LISTEN_RECV : MODE_LISTEN_SEND;
+    if (mode & (tunnel | listen)) {
+        std::uint32_t index = record.filter_index;
+        const std::uint32_t action =
+            filter_table_.match(adapter->handle(), direction, record.frame, record.length, &index);
+        record.filter_index = index;
+        if (action == FILTER_ACTION_PASS)
+            return VERDICT_PASS;
+        if (action == FILTER_ACTION_DROP)
+            return VERDICT_DROP;
+    }
+    if (mode & tunnel)
+        return VERDICT_DIVERT;
+    if (receive && (mode & MODE_DIVERT_FOREIGN_UNICAST) && record.length >= 6 &&
+        (record.frame[0] & 1) == 0) {
+        bool foreign;
+        {
+            exclusive_guard<spin_lock> guard(adapter->wan_lock);
+            foreign = std::memcmp(record.frame, adapter->mac_address, 6) != 0;
+        }
+        if (foreign)
+            return VERDICT_DIVERT_FOREIGN;
+    }
+    if (mode & listen)
+        return VERDICT_COPY;
+    return VERDICT_PASS;
+}
+
+void driver::deliver(adapter_context* adapter, packet_list& buffers)
+{
+    if (sections_active_.load(std::memory_order_acquire)) {
+        deliver_to_sections(adapter, buffers);
+        return;
+    }
+    std::uint32_t n = 0;
+    for (packet_buffer* b = buffers.head; b; b = b->next)
+        ++n;
+    exclusive_guard<spin_lock> guard(adapter->queue_lock);
+    adapter->queue.append(buffers);
+    adapter->queue_count.fetch_add(n, std::memory_order_relaxed);
+    // Signalled under the lock: a concurrent SET_PACKET_EVENT cannot release it meanwhile.
+    if (adapter->packet_event)
+        host_.signal_event(adapter->packet_event);
+}
+
+void driver::deliver_to_sections(adapter_context* adapter, packet_list& buffers)
+{
+    {
+        exclusive_guard<spin_lock> guard(list_lock_);
+        for (shared_section& section : sections_) {
+            if (buffers.empty())
+                break;
+            if (!section.mapping)
+                continue;
+            // Header words: write index | writer mark << 16 at offset 0, state at offset 4.
+            std::atomic_ref<std::uint32_t> header(*reinterpret_cast<std::uint32_t*>(section.mapping));
+            std::atomic_ref<std::uint32_t> state(*reinterpret_cast<std::uint32_t*>(section.mapping + 4));
+            for (std::uint32_t attempt = 0; attempt < SECTION_RETRIES && !buffers.empty(); ++attempt) {
+                bool full = false;
+                bool failed = false;
+                while (!buffers.empty()) {
+                    if (state.load(std::memory_order_acquire) != 0)
+                        break;
+                    std::uint32_t seen = header.load(std::memory_order_acquire);
+                    const std::uint32_t index = seen & 0xFFFF;
+                    if (index >= section.capacity) {
+                        full = true;
+                        break;
+                    }
+                    if ((seen >> 16) != 0) {
+                        failed = true;
+                        break;
+                    }
+                    const std::uint32_t marked = (index + 1) | (1u << 16);
+                    if (!header.compare_exchange_strong(seen, marked, std::memory_order_acq_rel)) {
+                        failed = true;
+                        break;
+                    }
+                    packet_buffer* b = buffers.pop_front();
+                    const std::uint64_t handle = adapter->handle();
+                    std::memcpy(b->record.link, &handle, 8);
+                    std::memcpy(section.mapping + sizeof(SHARED_SECTION_HEADER) +
+                                    std::size_t{index} * sizeof(INTERMEDIATE_BUFFER),
+                                &b->record, sizeof(INTERMEDIATE_BUFFER));
+                    std::uint32_t expected = marked;
+                    if (!header.compare_exchange_strong(expected, index + 1,
+                                                        std::memory_order_acq_rel)) {
+                        std::memset(b->record.link, 0, 8);
+                        buffers.push_front(b);
+                        failed = true;
+                        break;
+                    }
+                    packet_pool_.release(b);
+                }
+                if (buffers.empty() || full)
+                    break;
+                (void)failed;
+                std::uint32_t expected = 1;
+                if (state.compare_exchange_strong(expected, 2, std::memory_order_acq_rel))
+                    break;
+                if (expected != 0)
+                    break;  // state 2 or anything else: move on
+                // state 0 again: the reader reopened the section, try it once more
+            }
+        }
+    }
+    while (packet_buffer* b = buffers.pop_front())
+        packet_pool_.release(b);  // fitted into no section
+    exclusive_guard<spin_lock> guard(adapter->queue_lock);
+    if (adapter->packet_event)
+        host_.signal_event(adapter->packet_event);
+}
+
+bool driver::prepare_injection(adapter_context* adapter, bool /*to_stack*/,
+                               packet_buffer* descriptor, frame_view* view)
+{
+    const INTERMEDIATE_BUFFER& record = descriptor->record;
+    // An empty frame is refused both ways: the stack has nothing to receive either.
+    if (record.length == 0 || record.length > MAX_TOTAL_SIZE)
+        return false;
+    *view = frame_view{};
+    view->ieee8021q = record.ieee8021q;
+    if (is_ip_medium(adapter->medium)) {
+        if (record.length <= ETHER_HEADER_SIZE)
+            return false;
+        view->data = record.frame + ETHER_HEADER_SIZE;
+        view->length = record.length - ETHER_HEADER_SIZE;
+        view->frame_type = static_cast<std::uint16_t>(record.frame[12] << 8 | record.frame[13]);
+    } else {
+        view->data = record.frame;
+        view->length = record.length;
+    }
+    return true;
+}
+
+void driver::inject_chain(adapter_context* adapter, bool to_stack, const frame_view* views,
+                          std::uint32_t count)
+{
+    if (count == 0)
+        return;
+    if (to_stack) {
+        counter_hold hold(adapter->outstanding_indications, count);
+        host_.indicate_to_stack(adapter->host_adapter, views, count);
+    } else {
+        counter_hold hold(adapter->outstanding_sends, count);
+        host_.send_to_adapter(adapter->host_adapter, views, count);
+    }
+}
+
+}  // namespace corvflt
