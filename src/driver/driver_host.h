@@ -5,8 +5,11 @@
 // Threads: the core calls the data-path functions (send_to_adapter, indicate_to_stack) from
 // whatever thread called it (a data-path entry point or a control request), never while it
 // holds one of its own locks. Event, memory and OID functions are called from control
-// requests and status/OID paths, also without core locks held. The host must therefore let
-// these functions be called concurrently from several threads.
+// requests and status/OID paths, also without core locks held -- except signal_event, which
+// runs under the lock that keeps the event referenced and so must not block or call back
+// into the core. The host must let every function be called concurrently from several
+// threads. A pending OID or control request may complete (complete_oid,
+// complete_control_request) before the call that returned STATUS_PENDING has returned.
 
 #include <cstddef>
 #include <cstdint>
