@@ -1,0 +1,292 @@
+// Send and receive decisions by mode, pool exhaustion, IP-media framing, batches and mixed
+// requests.
+#include "driver_test_support.h"
+
+namespace corvflt::testing {
+namespace {
+
+const std::uint8_t OWN_MAC[6] = {0x02, 0, 0, 0, 0, 1};
+const std::uint8_t OTHER_MAC[6] = {0x02, 0, 0, 0, 0, 7};
+const std::uint8_t BROADCAST[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+std::vector<std::uint8_t> frame_to(const std::uint8_t* mac)
+{
+    ipv4_spec s;
+    std::memcpy(s.dst_mac, mac, 6);
+    return ipv4_frame(s);
+}
+
+TEST(driver_data_path, verdicts_by_mode)
+{
+    struct row {
+        std::uint32_t mode;
+        bool receive;
+        bool loopback;
+        const std::uint8_t* dst;
+        frame_fate fate;
+        std::uint32_t queued;
+    };
+    constexpr auto pass = frame_fate::pass;
+    constexpr auto consumed = frame_fate::consumed;
+    const row rows[] = {
+        {0, true, false, OWN_MAC, pass, 0},
+        {0, false, false, OWN_MAC, pass, 0},
+        {MODE_TUNNEL_SEND, false, false, OWN_MAC, consumed, 1},
+        {MODE_TUNNEL_SEND, true, false, OWN_MAC, pass, 0},
+        {MODE_TUNNEL_RECV, true, false, OWN_MAC, consumed, 1},
+        {MODE_TUNNEL_RECV, false, false, OWN_MAC, pass, 0},
+        {MODE_LISTEN_SEND, false, false, OWN_MAC, pass, 1},
+        {MODE_LISTEN_RECV, true, false, OWN_MAC, pass, 1},
+        {MODE_DIVERT_FOREIGN_UNICAST, true, false, OTHER_MAC, consumed, 1},
+        {MODE_DIVERT_FOREIGN_UNICAST, true, false, OWN_MAC, pass, 0},
+        {MODE_DIVERT_FOREIGN_UNICAST, true, false, BROADCAST, pass, 0},
+        // Loopback packets pass untouched unless MODE_LOOPBACK asks for them.
+        {MODE_TUNNEL_RECV, true, true, OWN_MAC, pass, 0},
+        {MODE_TUNNEL_RECV | MODE_LOOPBACK, true, true, OWN_MAC, consumed, 1},
+        {MODE_LOOPBACK, true, true, OWN_MAC, pass, 0},
+        {MODE_TUNNEL_RECV | MODE_LOOPBACK | MODE_LOOPBACK_DROP_UNICAST, true, true, OWN_MAC, consumed, 0},
+        {MODE_TUNNEL_RECV | MODE_LOOPBACK | MODE_LOOPBACK_DROP_UNICAST, true, true, BROADCAST, consumed, 1},
+        {MODE_LISTEN_RECV | MODE_LOOPBACK | MODE_LOOPBACK_DROP_UNICAST, true, true, BROADCAST, pass, 1},
+        {MODE_LOOPBACK_DROP_UNICAST, true, true, OWN_MAC, pass, 0},
+    };
+    for (const row& r : rows) {
+        driver_env env;
+        adapter_context* a = env.attach("\\DEVICE\\{A}", NDIS_MEDIUM_802_3, OWN_MAC);
+        ASSERT_EQ(env.set_mode(a, r.mode), STATUS_SUCCESS);
+        const std::vector<std::uint8_t> f = frame_to(r.dst);
+        const frame_fate fate = r.receive ? env.receive(a, f, r.loopback) : env.send(a, f);
+        EXPECT_EQ(fate, r.fate) << "mode " << r.mode << " receive " << r.receive;
+        EXPECT_EQ(env.queue_size(a), r.queued) << "mode " << r.mode << " receive " << r.receive;
+        if (r.mode == 0) {
+            EXPECT_EQ(env.d.pool().free_count(), 2048u);
+        }
+    }
+}
+
+TEST(driver_data_path, short_loopback_frames_and_paused_adapters)
+{
+    driver_env env;
+    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    env.set_mode(a, MODE_TUNNEL_RECV | MODE_LOOPBACK | MODE_LOOPBACK_DROP_UNICAST);
+    // Too short to carry a destination: dropped, nothing read past its 3 bytes.
+    const std::vector<std::uint8_t> tiny = {0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(env.receive(a, tiny, true), frame_fate::consumed);
+    EXPECT_EQ(env.queue_size(a), 0u);
+    // An empty frame is consumed rather than queued.
+    EXPECT_EQ(env.receive(a, {}), frame_fate::consumed);
+    env.d.pause(a);
+    EXPECT_EQ(env.receive(a, ipv4_frame()), frame_fate::consumed);
+    EXPECT_EQ(env.send(a, ipv4_frame()), frame_fate::consumed);
+    env.d.restart(a, nullptr, nullptr);
+}
+
+// With every counted buffer queued, tunnel traffic is lost while another adapter that only
+// copies still passes its packets (judged with reserve buffers).
+TEST(driver_data_path, counted_buffers_run_out_at_1845)
+{
+    driver_env env;
+    adapter_context* tunnel = env.attach("\\DEVICE\\{T}");
+    adapter_context* listen = env.attach("\\DEVICE\\{L}");
+    env.set_mode(tunnel, MODE_TUNNEL_RECV);
+    env.set_mode(listen, MODE_LISTEN_RECV);
+    const std::vector<std::uint8_t> f = ipv4_frame();
+    for (int i = 0; i < 1845; ++i)
+        ASSERT_EQ(env.receive(tunnel, f), frame_fate::consumed);
+    EXPECT_EQ(env.queue_size(tunnel), 1845u);
+    EXPECT_EQ(env.receive(tunnel, f), frame_fate::consumed);
+    EXPECT_EQ(env.queue_size(tunnel), 1845u);
+    EXPECT_EQ(env.receive(listen, f), frame_fate::pass);
+    EXPECT_EQ(env.queue_size(listen), 0u);
+    EXPECT_EQ(env.d.pool().free_count(), 2048u - 1845u);
+    // Freeing the queue makes room again.
+    const std::uint64_t h = tunnel->handle();
+    EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_FLUSH_QUEUE, to_bytes(&h, 8), 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(env.receive(tunnel, f), frame_fate::consumed);
+    EXPECT_EQ(env.queue_size(tunnel), 1u);
+}
+
+TEST(driver_data_path, ip_media_are_framed_and_unframed)
+{
+    for (std::uint32_t medium : {NDIS_MEDIUM_WIRELESS_WAN, NDIS_MEDIUM_IP}) {
+        driver_env env;
+        adapter_context* a = env.attach("\\DEVICE\\{W}", medium);
+        env.set_mode(a, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV);
+        std::vector<std::uint8_t> v4 = ipv4_frame();
+        v4.erase(v4.begin(), v4.begin() + 14);  // bare IP
+        std::vector<std::uint8_t> v6 = ipv6_frame(2, 17);
+        v6.erase(v6.begin(), v6.begin() + 14);
+        EXPECT_EQ(env.receive(a, v4, false, 0x0800), frame_fate::consumed);
+        EXPECT_EQ(env.send(a, v6, 0x86DD), frame_fate::consumed);
+
+        user_buffers bufs(env.host, 2);
+        const reply r = env.ioctl(IOCTL_CORVFLT_READ_BATCH,
+                                  batch_request(a->handle(), 2, {bufs.address(0), bufs.address(1)}), 32);
+        ASSERT_EQ(r.status, STATUS_SUCCESS);
+        for (int i = 0; i < 2; ++i) {
+            const std::vector<std::uint8_t> got = bufs.frame(i);
+            const std::vector<std::uint8_t>& ip = i == 0 ? v4 : v6;
+            ASSERT_EQ(got.size(), ip.size() + 14);
+            EXPECT_EQ(std::vector<std::uint8_t>(got.begin(), got.begin() + 12), std::vector<std::uint8_t>(12, 0));
+            EXPECT_EQ(got[12], i == 0 ? 0x08 : 0x86);
+            EXPECT_EQ(got[13], i == 0 ? 0x00 : 0xDD);
+            EXPECT_TRUE(std::equal(ip.begin(), ip.end(), got.begin() + 14));
+        }
+        EXPECT_EQ(bufs.records[0].direction, DIRECTION_INCOMING);
+        EXPECT_EQ(bufs.records[1].direction, DIRECTION_OUTGOING);
+
+        // Re-injected: the 14 bytes are stripped and the frame type comes from the EtherType;
+        // a frame of exactly 14 bytes has nothing behind the header and is refused.
+        const reply s = env.ioctl(IOCTL_CORVFLT_SEND_BATCH_TO_STACK,
+                                  batch_request(a->handle(), 2, {bufs.address(0), bufs.address(1)}), 0);
+        EXPECT_EQ(s.status, STATUS_SUCCESS);
+        fake::fake_adapter& fa = env.host.adapter(a);
+        ASSERT_EQ(fa.indicated.size(), 2u);
+        EXPECT_EQ(fa.indicated[0].data, v4);
+        EXPECT_EQ(fa.indicated[0].frame_type, 0x0800);
+        EXPECT_EQ(fa.indicated[1].frame_type, 0x86DD);
+        EXPECT_EQ(fa.indicate_calls, 1u);
+        bufs.records[0].length = 14;
+        PACKET_REQUEST p{a->handle(), bufs.address(0)};
+        EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_SEND_TO_ADAPTER, p).status, STATUS_INVALID_PARAMETER);
+        EXPECT_TRUE(fa.sent.empty());
+    }
+}
+
+TEST(driver_data_path, batches_read_and_send)
+{
+    driver_env env;
+    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    env.set_mode(a, MODE_TUNNEL_SEND);
+    user_buffers bufs(env.host, 4);
+    std::vector<std::uint64_t> addresses = {bufs.address(0), bufs.address(1), bufs.address(2), bufs.address(3)};
+
+    // Empty queue: fails, packets done 0.
+    std::vector<std::uint8_t> req = batch_request(a->handle(), 4, addresses);
+    std::uint32_t stale = 99;
+    std::memcpy(req.data() + 12, &stale, 4);
+    reply r = env.ioctl(IOCTL_CORVFLT_READ_BATCH, req, static_cast<std::uint32_t>(req.size()));
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.bytes, 0u);
+    std::uint32_t done;
+    std::memcpy(&done, r.buffer.data() + 12, 4);
+    EXPECT_EQ(done, 0u);
+
+    ipv4_spec s;
+    for (int i = 0; i < 3; ++i) {
+        s.src_port = static_cast<std::uint16_t>(2000 + i);
+        ASSERT_EQ(env.send(a, ipv4_frame(s)), frame_fate::consumed);
+    }
+    r = env.ioctl(IOCTL_CORVFLT_READ_BATCH, req, static_cast<std::uint32_t>(req.size()));
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytes, req.size());
+    std::memcpy(&done, r.buffer.data() + 12, 4);
+    EXPECT_EQ(done, 3u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(bufs.frame(i)[14 + 20 + 1], 2000 % 256 + i) << "FIFO order";
+
+    // One 1515-byte frame among valid ones: the others go down in one chain, the request fails.
+    bufs.records[1].length = 1515;
+    r = env.ioctl(IOCTL_CORVFLT_SEND_BATCH_TO_ADAPTER, batch_request(a->handle(), 3, {addresses[0], addresses[1], addresses[2]}), 0);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    fake::fake_adapter& fa = env.host.adapter(a);
+    EXPECT_EQ(fa.sent.size(), 2u);
+    EXPECT_EQ(fa.send_calls, 1u);
+
+    // A bad address in a batch is skipped the same way.
+    r = env.ioctl(IOCTL_CORVFLT_SEND_BATCH_TO_ADAPTER, batch_request(a->handle(), 2, {addresses[0], 0x10}), 0);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(fa.sent.size(), 3u);
+}
+
+// The count is checked against the input before any address is used: the request below
+// announces 510 addresses but carries two.
+TEST(driver_data_path, batch_shorter_than_its_count_is_refused)
+{
+    driver_env env;
+    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    env.set_mode(a, MODE_TUNNEL_SEND);
+    ASSERT_EQ(env.send(a, ipv4_frame()), frame_fate::consumed);
+    user_buffers bufs(env.host, 2);
+    bufs.fill(0, ipv4_frame());
+    bufs.fill(1, ipv4_frame());
+    for (std::uint32_t code : {IOCTL_CORVFLT_READ_BATCH, IOCTL_CORVFLT_SEND_BATCH_TO_ADAPTER,
+                               IOCTL_CORVFLT_SEND_BATCH_TO_STACK}) {
+        for (std::uint32_t count : {3u, 510u, 0x20000000u, 0xFFFFFFFFu}) {
+            const std::vector<std::uint8_t> req = batch_request(a->handle(), count, {bufs.address(0), bufs.address(1)});
+            const reply r = env.ioctl(code, req, static_cast<std::uint32_t>(req.size()));
+            EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << std::hex << code << " " << count;
+        }
+    }
+    EXPECT_EQ(env.queue_size(a), 1u);
+    EXPECT_TRUE(env.host.adapter(a).sent.empty());
+    EXPECT_TRUE(env.host.adapter(a).indicated.empty());
+}
+
+// A packet whose client buffer cannot be written stays queued.
+TEST(driver_data_path, unwritable_buffer_keeps_the_packet)
+{
+    driver_env env;
+    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    env.set_mode(a, MODE_TUNNEL_RECV);
+    ASSERT_EQ(env.receive(a, ipv4_frame()), frame_fate::consumed);
+    user_buffers bufs(env.host, 1);
+    // Half-valid: starts inside the registered range, runs past its end.
+    const std::uint64_t half = bufs.address(0) + sizeof(INTERMEDIATE_BUFFER) - 20;
+    EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_READ_PACKET, PACKET_REQUEST{a->handle(), half}).status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(env.queue_size(a), 1u);
+    const reply r = env.ioctl_record(IOCTL_CORVFLT_READ_PACKET, PACKET_REQUEST{a->handle(), bufs.address(0)}, 16);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytes, 16u);
+    EXPECT_EQ(bufs.frame(0), ipv4_frame());
+    EXPECT_EQ(env.queue_size(a), 0u);
+}
+
+TEST(driver_data_path, mixed_reads_newest_adapter_first_and_mixed_sends_by_handle)
+{
+    driver_env env;
+    adapter_context* older = env.attach("\\DEVICE\\{O}");
+    adapter_context* newer = env.attach("\\DEVICE\\{N}");
+    env.set_mode(older, MODE_TUNNEL_RECV);
+    env.set_mode(newer, MODE_TUNNEL_RECV);
+    ipv4_spec s;
+    s.src_port = 1;
+    env.receive(older, ipv4_frame(s));
+    s.src_port = 2;
+    env.receive(newer, ipv4_frame(s));
+    s.src_port = 3;
+    env.receive(older, ipv4_frame(s));
+
+    user_buffers bufs(env.host, 4);
+    std::vector<std::uint64_t> addresses = {bufs.address(0), bufs.address(1), bufs.address(2), bufs.address(3)};
+    env.host.register_memory(addresses.data(), addresses.size() * 8);
+    MIXED_BATCH_REQUEST m{reinterpret_cast<std::uintptr_t>(addresses.data()), 4};
+    reply r = env.ioctl_record(IOCTL_CORVFLT_READ_MIXED, m, 12);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytes, 12u);
+    std::uint32_t n;
+    std::memcpy(&n, r.buffer.data() + 8, 4);
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(bufs.records[0].adapter_handle, newer->handle());
+    EXPECT_EQ(bufs.records[1].adapter_handle, older->handle());
+    EXPECT_EQ(bufs.records[2].adapter_handle, older->handle());
+    EXPECT_EQ(bufs.frame(1)[14 + 20 + 1], 1);
+    EXPECT_EQ(bufs.frame(2)[14 + 20 + 1], 3);
+    r = env.ioctl_record(IOCTL_CORVFLT_READ_MIXED, m, 12);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+
+    // Mixed sends: unknown handles and oversize frames are skipped; the request succeeds.
+    bufs.records[2].adapter_handle = 0x1234;
+    bufs.records[3] = bufs.records[0];
+    bufs.records[3].length = 1600;
+    r = env.ioctl_record(IOCTL_CORVFLT_SEND_MIXED_TO_ADAPTERS, m, 12);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    std::memcpy(&n, r.buffer.data() + 8, 4);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(env.host.adapter(newer).sent.size(), 1u);
+    EXPECT_EQ(env.host.adapter(older).sent.size(), 1u);
+    env.host.unregister_memory(addresses.data());
+}
+
+}  // namespace
+}  // namespace corvflt::testing
