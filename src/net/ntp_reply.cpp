@@ -34,11 +34,10 @@ bool make_ntp_reply(tarnwell::INTERMEDIATE_BUFFER& buffer, std::uint64_t unix_mi
 {
     // The whole datagram must be sound, not only the message: the checksum refresh at the end
     // skips malformed datagrams, and a reply with a stale checksum must not be reported sent.
+    // (locate_ipv4 bounds the datagram to 1500 bytes, so an odd one still has room for its pad.)
     const auto layout = locate_ipv4(buffer);
     if (!layout || layout->protocol != ip_protocol_udp ||
         layout->transport_length < udp_header_size + ntp_message_size)
-        return false;
-    if ((layout->transport_length & 1) != 0 && ether_header_size + layout->total_length + 1 > frame_capacity)
         return false;
     std::uint8_t* frame = buffer.frame;
     std::uint8_t* ip = frame + ether_header_size;
