@@ -1,0 +1,81 @@
+#include "driver/linux/caller_access.h"
+
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+namespace corvflt::linux_host {
+
+namespace {
+
+int pidfd_open_compat(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+int pidfd_getfd_compat(int pidfd, int fd)
+{
+    return static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+}
+
+bool transfer(pid_t pid, std::uint64_t address, void* local, std::uint32_t length, bool write)
+{
+    if (length == 0)
+        return true;
+    // An address range that wraps cannot name real memory; refuse it before the kernel
+    // reads a partial range.
+    if (address == 0 || address + length < address)
+        return false;
+    iovec local_iov{local, length};
+    iovec remote_iov{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), length};
+    const ssize_t n = write ? process_vm_writev(pid, &local_iov, 1, &remote_iov, 1, 0)
+                            : process_vm_readv(pid, &local_iov, 1, &remote_iov, 1, 0);
+    // A partial transfer means part of the range is not mapped: the whole access fails.
+    return n == static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
+bool read_caller_memory(pid_t pid, std::uint64_t address, void* destination, std::uint32_t length)
+{
+    return transfer(pid, address, destination, length, false);
+}
+
+bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,
+                         std::uint32_t length)
+{
+    return transfer(pid, address, const_cast<void*>(source), length, true);
+}
+
+bool is_eventfd(int fd)
+{
+    char link[64];
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+    if (n <= 0)
+        return false;
+    link[n] = '\0';
+    return std::strcmp(link, "anon_inode:[eventfd]") == 0;
+}
+
+int duplicate_caller_eventfd(pid_t pid, std::uint64_t fd_number)
+{
+    if (fd_number > 0x7FFFFFFF)
+        return -1;
+    const int pidfd = pidfd_open_compat(pid);
+    if (pidfd < 0)
+        return -1;
+    const int fd = pidfd_getfd_compat(pidfd, static_cast<int>(fd_number));
+    close(pidfd);
+    if (fd < 0)
+        return -1;
+    // Only eventfds: signalling writes 8 bytes, which on a pipe or socket of the caller
+    // would inject data into an unrelated stream.
+    if (!is_eventfd(fd)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace corvflt::linux_host

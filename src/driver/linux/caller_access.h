@@ -1,0 +1,22 @@
+#pragma once
+// Reaching into a caller's process: its memory through process_vm_readv/writev and its
+// eventfds through pidfd_getfd. Called from control-request threads.
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace corvflt::linux_host {
+
+// Like a probe: true only when every byte was transferred.
+bool read_caller_memory(pid_t pid, std::uint64_t address, void* destination, std::uint32_t length);
+bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,
+                         std::uint32_t length);
+
+// A duplicate of the caller's descriptor `fd_number` when it is an eventfd, else -1.
+int duplicate_caller_eventfd(pid_t pid, std::uint64_t fd_number);
+
+// True when `fd` (ours) is an eventfd.
+bool is_eventfd(int fd);
+
+}  // namespace corvflt::linux_host
