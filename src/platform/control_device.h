@@ -1,0 +1,72 @@
+#pragma once
+// The driver's control device as user mode sees it: open by name, then synchronous control
+// requests. One header, one backend per OS; tests substitute an in-process device through
+// the abstract class.
+//
+// Errors are Win32 error codes on every backend (platform/ntstatus_to_win32.h), so the code
+// above compares the same numbers everywhere. Nothing throws.
+//
+// Windows: CreateFileA(path, GENERIC_READ | GENERIC_WRITE, no sharing, OPEN_EXISTING) and
+// DeviceIoControl without OVERLAPPED; errors are GetLastError values.
+//
+// Linux: "\\.\NAME" is the Unix SOCK_SEQPACKET socket $CORVFLT_DEVICE_DIR/NAME (default
+// directory /run/corvflt) served by the corvflt host daemon. One connection is one open
+// handle. A name that is empty or holds '/' or '\' fails with ERROR_INVALID_NAME; another
+// path form fails with ERROR_PATH_NOT_FOUND. A missing socket, or one nobody listens on,
+// fails with ERROR_FILE_NOT_FOUND, as an absent driver does on Windows.
+//
+// Wire protocol (Linux), all integers little-endian:
+//   request: one message  u32 control code | u32 output buffer length | input bytes
+//   reply:   one message  u32 NTSTATUS | u32 bytes returned | that many output bytes
+//                         (bytes returned <= the request's output length)
+// The client sends one request and reads its reply before the next request on the same
+// connection (requests from several threads are serialised per connection), so replies
+// need no tag. A non-success status maps to a Win32 error by ntstatus_to_win32 and the
+// call reports 0 bytes. A reply shorter than 8 bytes, or one claiming more bytes than it
+// carries or than the output length, is a protocol fault: ERROR_GEN_FAILURE, and the
+// connection is dropped. A connection the daemon closed (or that failed) answers this and
+// every later request with ERROR_DEVICE_NOT_CONNECTED, at once.
+//
+// Message size limit -- the daemon must act on this: a Unix SEQPACKET message must fit into
+// the SENDER's send buffer (the kernel refuses larger ones with EMSGSIZE; the receiver's
+// SO_RCVBUF does not matter). The default buffer (net.core.wmem_default, 212992 here) takes
+// messages up to about 212 KB, so the largest reply, GET_WAN_LINKS (8 + 530436 bytes), fails
+// with defaults. Accepted sockets do NOT inherit SO_SNDBUF from the listening socket: the
+// daemon must raise SO_SNDBUF on every accepted connection to at least 1 MiB (the kernel
+// doubles the value asked for; unprivileged requests are capped at net.core.wmem_max,
+// SO_SNDBUFFORCE as root is not). Verified on Linux 6.x: 530444 bytes pass in one message
+// once the sender's SO_SNDBUF is raised. The client raises its own SO_SNDBUF to 1 MiB for
+// large inputs (filter tables); an input that still does not fit fails with
+// ERROR_NO_SYSTEM_RESOURCES.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/ntstatus_to_win32.h"
+
+namespace platform {
+
+// One open handle on the control device. Implementations let any number of threads call
+// control() at once; each call gets its own result.
+class control_device {
+public:
+    virtual ~control_device() = default;
+
+    // Issues one request and waits for its completion. Returns error_success or a Win32
+    // error. `*bytes_returned` (may be null) receives the output bytes written, 0 on failure.
+    virtual std::uint32_t control(std::uint32_t code, const void* input,
+                                  std::uint32_t input_length, void* output,
+                                  std::uint32_t output_length,
+                                  std::uint32_t* bytes_returned) = 0;
+};
+
+struct open_device_result {
+    std::unique_ptr<control_device> device;  // null on failure
+    std::uint32_t error = error_success;
+};
+
+// Opens the OS control device named `path` (for the driver: "\\.\CORVFLT").
+open_device_result open_control_device(const std::string& path);
+
+}  // namespace platform
