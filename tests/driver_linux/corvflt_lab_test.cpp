@@ -1,0 +1,378 @@
+// End-to-end tests of the corvflt daemon over real TUN devices in namespaces of their own.
+// They need root; without it they skip.
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "corvflt_lab.h"
+#include "driver/linux/control_client.h"
+#include "tarnwell/control_interface.h"
+
+using corvflt::linux_host::control_client;
+using namespace corvflt_lab_test;
+using namespace tarnwell;
+
+namespace {
+
+constexpr char adapter_name[] = "\\DEVICE\\{cvt0}";
+
+#define REQUIRE_LAB(lab, parameters)                                   \
+    if (!running_as_root())                                            \
+        GTEST_SKIP() << "lab tests need root and network namespaces"; \
+    {                                                                  \
+        std::string lab_error;                                         \
+        ASSERT_TRUE(lab.start(parameters, &lab_error)) << lab_error;   \
+    }
+
+bool wait_event(int fd, int timeout_ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) != 1)
+        return false;
+    std::uint64_t value;
+    return read(fd, &value, sizeof value) == sizeof value;
+}
+
+std::uint32_t set_mode(control_client& client, std::uint64_t handle, std::uint32_t mode)
+{
+    ADAPTER_MODE record{handle, mode};
+    return client.request(IOCTL_CORVFLT_SET_ADAPTER_MODE, &record, sizeof record, nullptr, 0);
+}
+
+std::uint32_t get_mode(control_client& client, std::uint64_t handle)
+{
+    ADAPTER_MODE record{handle, 0xFFFFFFFF};
+    if (client.request(IOCTL_CORVFLT_GET_ADAPTER_MODE, &record, sizeof record, &record,
+                       sizeof record) != 0)
+        return 0xFFFFFFFF;
+    return record.mode;
+}
+
+// The relay a tunnel-mode client runs: read what the adapter diverted and hand every
+// packet back the way it was going, outgoing ones to the adapter, incoming ones to the stack.
+class relay {
+public:
+    static constexpr std::uint32_t batch = 64;
+
+    relay(control_client& client, std::uint64_t handle, int event)
+        : client_(client), handle_(handle), event_(event), buffers_(batch)
+    {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~relay()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    std::atomic<std::uint32_t> outgoing{0}, incoming{0}, bad_frames{0}, failed_sends{0};
+
+private:
+    void run()
+    {
+        std::vector<std::uint8_t> request(packet_batch_request_size(batch));
+        while (!stop_) {
+            wait_event(event_, 50);
+            for (;;) {
+                std::memcpy(request.data(), &handle_, 8);
+                const std::uint32_t count = batch, zero = 0;
+                std::memcpy(request.data() + 8, &count, 4);
+                std::memcpy(request.data() + 12, &zero, 4);
+                for (std::uint32_t i = 0; i < batch; ++i) {
+                    const std::uint64_t address = reinterpret_cast<std::uintptr_t>(&buffers_[i]);
+                    std::memcpy(request.data() + 16 + 8 * i, &address, 8);
+                }
+                const auto size = static_cast<std::uint32_t>(request.size());
+                if (client_.request(IOCTL_CORVFLT_READ_BATCH, request.data(), size,
+                                    request.data(), size) != 0)
+                    break;
+                std::uint32_t done = 0;
+                std::memcpy(&done, request.data() + 12, 4);
+                forward(done);
+            }
+        }
+    }
+    void forward(std::uint32_t done)
+    {
+        std::vector<std::uint64_t> to_adapter, to_stack;
+        for (std::uint32_t i = 0; i < done; ++i) {
+            const INTERMEDIATE_BUFFER& b = buffers_[i];
+            static const std::uint8_t zeros[12] = {};
+            const std::uint16_t type = static_cast<std::uint16_t>(b.frame[12] << 8 | b.frame[13]);
+            // An IP-medium adapter hands out frames with a zero-address Ethernet header.
+            if (b.length < 15 || std::memcmp(b.frame, zeros, 12) != 0 || type != 0x0800)
+                ++bad_frames;
+            const std::uint64_t address = reinterpret_cast<std::uintptr_t>(&b);
+            if (b.direction == DIRECTION_OUTGOING) {
+                ++outgoing;
+                to_adapter.push_back(address);
+            } else {
+                ++incoming;
+                to_stack.push_back(address);
+            }
+        }
+        send(IOCTL_CORVFLT_SEND_BATCH_TO_ADAPTER, to_adapter);
+        send(IOCTL_CORVFLT_SEND_BATCH_TO_STACK, to_stack);
+    }
+    void send(std::uint32_t code, const std::vector<std::uint64_t>& addresses)
+    {
+        if (addresses.empty())
+            return;
+        const auto count = static_cast<std::uint32_t>(addresses.size());
+        std::vector<std::uint8_t> request(packet_batch_request_size(count));
+        std::memcpy(request.data(), &handle_, 8);
+        std::memcpy(request.data() + 8, &count, 4);
+        std::memcpy(request.data() + 16, addresses.data(), 8 * addresses.size());
+        if (client_.request(code, request.data(), static_cast<std::uint32_t>(request.size()),
+                            nullptr, 0) != 0)
+            ++failed_sends;
+    }
+
+    control_client& client_;
+    std::uint64_t handle_;
+    int event_;
+    std::vector<INTERMEDIATE_BUFFER> buffers_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(driver_linux_lab, mode0_passes_udp_unchanged_and_stop_removes_devices)
+{
+    corvflt_lab lab;
+    REQUIRE_LAB(lab, "");
+    for (std::size_t size : {1u, 56u, 1472u}) {
+        std::string detail;
+        EXPECT_TRUE(udp_exchange(lab, size, 2000, &detail)) << size << " bytes: " << detail;
+    }
+    EXPECT_EQ(lab.stop(), 0) << lab.daemon_log();
+    // Both devices were created by the daemon, so they are gone with it, and so is the socket.
+    EXPECT_NE(corvflt_lab::shell("ip -n " + lab.gw() + " link show cvt0 >/dev/null 2>&1"), 0);
+    EXPECT_NE(corvflt_lab::shell("ip -n " + lab.wire() + " link show cvw0 >/dev/null 2>&1"), 0);
+    EXPECT_NE(access(lab.socket_path().c_str(), F_OK), 0);
+}
+
+TEST(driver_linux_lab, mode3_client_reads_and_reinjects)
+{
+    corvflt_lab lab;
+    REQUIRE_LAB(lab, "");
+    control_client client;
+    ASSERT_TRUE(client.connect(lab.socket_path()));
+    const std::uint64_t handle = client.find_adapter(adapter_name);
+    ASSERT_NE(handle, 0u);
+    const int event = eventfd(0, EFD_CLOEXEC);
+    ADAPTER_EVENT set_event{handle, static_cast<std::uint64_t>(event)};
+    ASSERT_EQ(client.request(IOCTL_CORVFLT_SET_PACKET_EVENT, &set_event, sizeof set_event,
+                             nullptr, 0), 0u);
+    ASSERT_EQ(set_mode(client, handle, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV), 0u);
+
+    // Diverted and nobody reading: the exchange must fail, and the packet wait in the queue.
+    std::string detail;
+    EXPECT_FALSE(udp_exchange(lab, 56, 300, &detail, 7001));
+    EXPECT_TRUE(wait_event(event, 0)) << "the packet event was not signalled";
+    std::uint32_t queued = 0;
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_GET_QUEUE_SIZE, &handle, 8, &queued, 4), 0u);
+    EXPECT_GE(queued, 1u);
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_FLUSH_QUEUE, &handle, 8, nullptr, 0), 0u);
+
+    {
+        relay r(client, handle, event);
+        for (std::size_t size : {56u, 1472u}) {
+            EXPECT_TRUE(udp_exchange(lab, size, 2000, &detail, 7002)) << size << ": " << detail;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_GE(r.outgoing.load(), 2u);
+        EXPECT_GE(r.incoming.load(), 2u);
+        EXPECT_EQ(r.bad_frames.load(), 0u);
+        EXPECT_EQ(r.failed_sends.load(), 0u);
+    }
+    close(event);
+}
+
+TEST(driver_linux_lab, link_changes_follow_the_stack_device)
+{
+    corvflt_lab lab;
+    REQUIRE_LAB(lab, "");
+    control_client client;
+    ASSERT_TRUE(client.connect(lab.socket_path()));
+    ASSERT_NE(client.find_adapter(adapter_name), 0u);
+    const int event = eventfd(0, EFD_CLOEXEC);
+    const std::uint64_t event_handle = static_cast<std::uint64_t>(event);
+    ASSERT_EQ(client.request(IOCTL_CORVFLT_SET_LIST_CHANGE_EVENT, &event_handle, 8, nullptr, 0),
+              0u);
+    const std::string ip_gw = "ip -n " + lab.gw() + " ";
+
+    // Down pauses (no list change), up restarts (list change).
+    ASSERT_EQ(corvflt_lab::shell(ip_gw + "link set cvt0 down"), 0);
+    EXPECT_FALSE(wait_event(event, 300));
+    ASSERT_EQ(corvflt_lab::shell(ip_gw + "link set cvt0 up"), 0);
+    EXPECT_TRUE(wait_event(event, 3000)) << "restart did not signal";
+
+    // Removed: detached, signalled, gone from the list.
+    ASSERT_EQ(corvflt_lab::shell(ip_gw + "link del cvt0"), 0);
+    EXPECT_TRUE(wait_event(event, 3000)) << "detach did not signal";
+    EXPECT_EQ(client.find_adapter(adapter_name), 0u);
+
+    // Back again (a persistent device this time): attached and in the list.
+    ASSERT_EQ(corvflt_lab::shell(ip_gw + "tuntap add dev cvt0 mode tun"), 0);
+    EXPECT_TRUE(wait_event(event, 3000)) << "re-attach did not signal";
+    EXPECT_NE(client.find_adapter(adapter_name), 0u);
+    close(event);
+    EXPECT_EQ(lab.stop(), 0) << lab.daemon_log();
+    // The daemon did not create the persistent device, so it leaves it.
+    EXPECT_EQ(corvflt_lab::shell(ip_gw + "link show cvt0 >/dev/null"), 0);
+}
+
+TEST(driver_linux_lab, killed_client_resets_modes_to_startup_mode)
+{
+    corvflt_lab lab;
+    REQUIRE_LAB(lab, "StartupMode=4\nMTUDecrement=0\n");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        control_client c;
+        std::uint32_t status = 1;
+        if (c.connect(lab.socket_path()))
+            status = set_mode(c, c.find_adapter(adapter_name), MODE_TUNNEL_SEND | MODE_TUNNEL_RECV);
+        [[maybe_unused]] ssize_t n = write(ready[1], &status, sizeof status);
+        pause();
+        _exit(0);
+    }
+    std::uint32_t child_status = 1;
+    ASSERT_EQ(read(ready[0], &child_status, sizeof child_status), 4);
+    EXPECT_EQ(child_status, 0u);
+    close(ready[0]);
+    close(ready[1]);
+    {
+        // While the first client lives, a second one sees its mode.
+        control_client second;
+        ASSERT_TRUE(second.connect(lab.socket_path()));
+        EXPECT_EQ(get_mode(second, second.find_adapter(adapter_name)), 3u);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    std::uint32_t mode = 0;
+    for (int i = 0; i < 100; ++i) {
+        control_client later;
+        ASSERT_TRUE(later.connect(lab.socket_path()));
+        mode = get_mode(later, later.find_adapter(adapter_name));
+        if (mode == 4)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(mode, 4u);
+}
+
+TEST(driver_linux_lab, control_socket_refuses_bad_requests_cleanly)
+{
+    corvflt_lab lab;
+    REQUIRE_LAB(lab, "");
+    control_client client;
+    ASSERT_TRUE(client.connect(lab.socket_path()));
+    const std::uint64_t handle = client.find_adapter(adapter_name);
+    ASSERT_NE(handle, 0u);
+    ASSERT_EQ(set_mode(client, handle, MODE_TUNNEL_SEND), 0u);
+    std::string detail;
+    udp_exchange(lab, 56, 200, &detail, 7003);  // queues one packet to read
+
+    // An unmapped page as the INTERMEDIATE_BUFFER, and a buffer whose end runs into one.
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* area = static_cast<std::uint8_t*>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(area, MAP_FAILED);
+    munmap(area + page, page);
+    const std::uint64_t unmapped = reinterpret_cast<std::uintptr_t>(area + page);
+    const std::uint64_t half = reinterpret_cast<std::uintptr_t>(area + page - 100);
+    for (std::uint64_t address : {unmapped, half, std::uint64_t{8}, ~std::uint64_t{0} - 10}) {
+        PACKET_REQUEST request{handle, address};
+        EXPECT_EQ(client.request(IOCTL_CORVFLT_READ_PACKET, &request, sizeof request, nullptr, 0),
+                  CORVFLT_STATUS_INVALID_PARAMETER) << std::hex << address;
+        EXPECT_EQ(client.request(IOCTL_CORVFLT_SEND_TO_ADAPTER, &request, sizeof request,
+                                 nullptr, 0), CORVFLT_STATUS_INVALID_PARAMETER) << std::hex << address;
+    }
+    munmap(area, page);
+
+    // Events must be eventfds of the caller: a pipe, a closed number, a huge number fail.
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    for (std::uint64_t fd : {std::uint64_t(p[1]), std::uint64_t{999}, std::uint64_t{1} << 40}) {
+        ADAPTER_EVENT set_event{handle, fd};
+        EXPECT_EQ(client.request(IOCTL_CORVFLT_SET_PACKET_EVENT, &set_event, sizeof set_event,
+                                 nullptr, 0), CORVFLT_STATUS_INVALID_PARAMETER) << fd;
+    }
+    close(p[0]);
+    close(p[1]);
+
+    // Malformed messages: shorter than the header; an absurd output length.
+    const std::uint8_t short_message[5] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(client.raw_request(short_message, sizeof short_message),
+              CORVFLT_STATUS_INVALID_PARAMETER);
+    const std::uint32_t huge[2] = {IOCTL_CORVFLT_GET_VERSION, 0xFFFFFFF0u};
+    EXPECT_EQ(client.raw_request(huge, sizeof huge), CORVFLT_STATUS_INSUFFICIENT_RESOURCES);
+    const std::uint32_t unknown[2] = {0x12345678, 64};
+    EXPECT_EQ(client.raw_request(unknown, sizeof unknown), CORVFLT_STATUS_INVALID_PARAMETER);
+
+    // Still serving, the queued packet still there, and the biggest reply fits one message.
+    PACKET_REQUEST good{handle, 0};
+    auto buffer = std::make_unique<INTERMEDIATE_BUFFER>();
+    good.buffer = reinterpret_cast<std::uintptr_t>(buffer.get());
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_READ_PACKET, &good, sizeof good, nullptr, 0), 0u);
+    EXPECT_EQ(buffer->direction, DIRECTION_OUTGOING);
+    auto links = std::make_unique<WAN_LINKS>();
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_GET_WAN_LINKS, &handle, 8, links.get(),
+                             sizeof(WAN_LINKS), &bytes), 0u);
+    EXPECT_EQ(bytes, sizeof(WAN_LINKS));
+    std::uint32_t version = 0;
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_GET_VERSION, nullptr, 0, &version, 4), 0u);
+    EXPECT_EQ(version, CORVFLT_DRIVER_VERSION);
+    // Shared sections cannot be emulated here and are refused as out of resources.
+    std::vector<std::uint8_t> section(8 + 1566 * 4);
+    SHARED_SECTION_REQUEST map{reinterpret_cast<std::uintptr_t>(section.data()),
+                               static_cast<std::uint32_t>(section.size())};
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_MAP_SHARED_SECTION, &map, sizeof map, nullptr, 0),
+              CORVFLT_STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST(driver_linux_lab, daemon_refuses_bad_setups)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root";
+    struct row {
+        const char* arguments;
+        int exit_code;
+        const char* message;
+    } rows[] = {
+        {"", 2, "at least one --adapter"},
+        {"--adapter x0,ip,ns", 2, "STACK,MEDIUM"},
+        {"--adapter x0,token-ring,ns,y0", 2, "medium must be"},
+        {"--adapter x0,ip,ns,y0 --adapter x0,ip,ns,y1", 2, "named twice"},
+        {"--bogus", 2, "unknown argument"},
+        {"--adapter x0,ip,corvflt-no-such-ns,y0", 1, "/run/netns/corvflt-no-such-ns"},
+    };
+    for (const row& r : rows) {
+        const std::string command = std::string(CORVFLT_BINARY) + " " + r.arguments + " 2>&1";
+        FILE* out = popen(command.c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string text;
+        char chunk[512];
+        while (std::size_t n = fread(chunk, 1, sizeof chunk, out))
+            text.append(chunk, n);
+        const int status = pclose(out);
+        EXPECT_EQ(WEXITSTATUS(status), r.exit_code) << r.arguments << "\n" << text;
+        EXPECT_NE(text.find(r.message), std::string::npos) << r.arguments << "\n" << text;
+    }
+}
+
+}  // namespace
