@@ -213,9 +213,10 @@ bool filter_table::set(driver_host& host, const std::uint8_t* records, std::uint
     reset(host);
     if (count == 0)
         return false;
-    if (count > SIZE_MAX / sizeof(filter_entry))
+    const std::uint64_t bytes = std::uint64_t{sizeof(filter_entry)} * count;  // cannot wrap
+    if (bytes > SIZE_MAX)
         return false;
-    void* memory = host.allocate(sizeof(filter_entry) * count);
+    void* memory = host.allocate(static_cast<std::size_t>(bytes));
     if (!memory)
         return false;
     filter_entry* entries = static_cast<filter_entry*>(memory);

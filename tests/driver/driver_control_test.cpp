@@ -142,10 +142,10 @@ TEST(driver_control, adapter_list_reports_newest_first_and_at_most_32)
     EXPECT_EQ(r.bytes, sizeof(ADAPTER_LIST));
     ADAPTER_LIST list;
     std::memcpy(&list, r.buffer.data(), sizeof(list));
-    EXPECT_EQ(list.count, 32u);
+    EXPECT_EQ(+list.count, 32u);
     EXPECT_STREQ(list.names[0], "\\DEVICE\\{39}");
     EXPECT_STREQ(list.names[31], "\\DEVICE\\{8}");
-    EXPECT_EQ(list.handles[0], adapters[39]->handle());
+    EXPECT_EQ(+list.handles[0], adapters[39]->handle());
     EXPECT_EQ(list.mtus[5], 1500);
 }
 

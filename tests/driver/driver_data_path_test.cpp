@@ -131,8 +131,8 @@ TEST(driver_data_path, ip_media_are_framed_and_unframed)
             EXPECT_EQ(got[13], i == 0 ? 0x00 : 0xDD);
             EXPECT_TRUE(std::equal(ip.begin(), ip.end(), got.begin() + 14));
         }
-        EXPECT_EQ(bufs.records[0].direction, DIRECTION_INCOMING);
-        EXPECT_EQ(bufs.records[1].direction, DIRECTION_OUTGOING);
+        EXPECT_EQ(+bufs.records[0].direction, DIRECTION_INCOMING);
+        EXPECT_EQ(+bufs.records[1].direction, DIRECTION_OUTGOING);
 
         // Re-injected: the 14 bytes are stripped and the frame type comes from the EtherType;
         // a frame of exactly 14 bytes has nothing behind the header and is refused.
@@ -267,9 +267,9 @@ TEST(driver_data_path, mixed_reads_newest_adapter_first_and_mixed_sends_by_handl
     std::uint32_t n;
     std::memcpy(&n, r.buffer.data() + 8, 4);
     EXPECT_EQ(n, 3u);
-    EXPECT_EQ(bufs.records[0].adapter_handle, newer->handle());
-    EXPECT_EQ(bufs.records[1].adapter_handle, older->handle());
-    EXPECT_EQ(bufs.records[2].adapter_handle, older->handle());
+    EXPECT_EQ(+bufs.records[0].adapter_handle, newer->handle());
+    EXPECT_EQ(+bufs.records[1].adapter_handle, older->handle());
+    EXPECT_EQ(+bufs.records[2].adapter_handle, older->handle());
     EXPECT_EQ(bufs.frame(1)[14 + 20 + 1], 1);
     EXPECT_EQ(bufs.frame(2)[14 + 20 + 1], 3);
     r = env.ioctl_record(IOCTL_CORVFLT_READ_MIXED, m, 12);

@@ -80,10 +80,10 @@ TEST(driver_filter_table, ipv4_range_is_per_octet)
     EXPECT_EQ(env.queue_size(env.a), 2u);
     const std::vector<STATIC_FILTER> t = env.read_back();
     ASSERT_EQ(t.size(), 1u);
-    EXPECT_EQ(t[0].incoming_packets, 1u);
-    EXPECT_EQ(t[0].incoming_bytes, ipv4_frame().size());
-    EXPECT_EQ(t[0].outgoing_packets, 0u);
-    EXPECT_EQ(t[0].start_time, env.host.now);
+    EXPECT_EQ(+t[0].incoming_packets, 1u);
+    EXPECT_EQ(+t[0].incoming_bytes, ipv4_frame().size());
+    EXPECT_EQ(+t[0].outgoing_packets, 0u);
+    EXPECT_EQ(+t[0].start_time, env.host.now);
 }
 
 TEST(driver_filter_table, criteria_and_direction)
@@ -173,7 +173,7 @@ TEST(driver_filter_table, criteria_and_direction)
         ASSERT_EQ(t.size(), 2u);
         const std::uint64_t counted = r.outgoing ? t[1].outgoing_packets : t[1].incoming_packets;
         EXPECT_EQ(counted, r.matches ? 1u : 0u) << r.what;
-        EXPECT_EQ(t[0].incoming_packets + t[0].outgoing_packets, 0u) << r.what;
+        EXPECT_EQ(+t[0].incoming_packets + t[0].outgoing_packets, 0u) << r.what;
     }
 }
 
@@ -193,13 +193,13 @@ TEST(driver_filter_table, matched_index_with_mode_decision)
     user_buffers b(env.host, 1);
     ASSERT_EQ(env.ioctl_record(IOCTL_CORVFLT_READ_PACKET, PACKET_REQUEST{env.a->handle(), b.address(0)}, 16).status,
               STATUS_SUCCESS);
-    EXPECT_EQ(b.records[0].filter_index, 1u);
-    EXPECT_EQ(env.read_back()[1].incoming_packets, 1u);
+    EXPECT_EQ(+b.records[0].filter_index, 1u);
+    EXPECT_EQ(+env.read_back()[1].incoming_packets, 1u);
     // Without a match the index stays at its "none" value.
     env.ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
     env.receive(env.a, ipv4_frame());
     env.ioctl_record(IOCTL_CORVFLT_READ_PACKET, PACKET_REQUEST{env.a->handle(), b.address(0)}, 16);
-    EXPECT_EQ(b.records[0].filter_index, 0xFFFFFFFFu);
+    EXPECT_EQ(+b.records[0].filter_index, 0xFFFFFFFFu);
 }
 
 TEST(driver_filter_table, table_requests_and_statistics_reset)
@@ -226,11 +226,11 @@ TEST(driver_filter_table, table_requests_and_statistics_reset)
 
     env.host.now = 6000;
     std::vector<STATIC_FILTER> before = env.read_back(true);
-    EXPECT_EQ(before[0].incoming_packets, 1u);
-    EXPECT_EQ(before[0].start_time, 5000u);
+    EXPECT_EQ(+before[0].incoming_packets, 1u);
+    EXPECT_EQ(+before[0].start_time, 5000u);
     std::vector<STATIC_FILTER> after = env.read_back();
-    EXPECT_EQ(after[0].incoming_packets, 0u);
-    EXPECT_EQ(after[0].start_time, 6000u);
+    EXPECT_EQ(+after[0].incoming_packets, 0u);
+    EXPECT_EQ(+after[0].start_time, 6000u);
 
     // A failed replacement leaves no table at all.
     env.host.fail_allocations = true;

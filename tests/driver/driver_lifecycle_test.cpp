@@ -237,7 +237,7 @@ TEST(driver_lifecycle, wan_lines_maintain_links_and_signal)
     ASSERT_EQ(links->count, 2u);  // the third shares the last four local-address bytes
     EXPECT_EQ(links->links[0].remote_address[5], 1);
     EXPECT_EQ(links->links[1].remote_address[5], 2);
-    EXPECT_EQ(links->links[0].maximum_total_size, 1460u);
+    EXPECT_EQ(+links->links[0].maximum_total_size, 1460u);
     EXPECT_EQ(links->links[0].protocol_buffer[WAN_PROTOCOL_IPV4_OFFSET], 192);
 
     std::vector<std::uint8_t> down(WAN_LINE_DOWN_MIN_SIZE, 0);

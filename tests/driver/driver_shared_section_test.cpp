@@ -98,7 +98,7 @@ TEST(driver_shared_section, delivery_and_state_changes)
     EXPECT_EQ(first.header().write_index, 2);
     EXPECT_EQ(first.header().writer_mark, 0);
     EXPECT_EQ(second.header().write_index, 1);
-    EXPECT_EQ(first.slot(0).adapter_handle, a->handle());
+    EXPECT_EQ(+first.slot(0).adapter_handle, a->handle());
     EXPECT_EQ(first.slot(1).frame[14 + 20 + 1], 2);
     EXPECT_EQ(second.slot(0).frame[14 + 20 + 1], 3);
     EXPECT_EQ(env.host.event(ev).signals.load(), 3u);

@@ -67,7 +67,8 @@ public:
         const std::uint32_t in_length = static_cast<std::uint32_t>(in.size());
         reply r;
         r.buffer.assign(std::max(in_length, out_length), 0);
-        std::memcpy(r.buffer.data(), in.data(), in.size());
+        if (!in.empty())
+            std::memcpy(r.buffer.data(), in.data(), in.size());
         r.status = d.dispatch(open, code, r.buffer.empty() ? nullptr : r.buffer.data(), in_length,
                               out_length, &r.bytes, token);
         return r;
