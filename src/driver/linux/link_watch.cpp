@@ -63,24 +63,39 @@ void link_watch::resync()
     }
 }
 
+// Walks the messages by hand (the NLMSG_/RTA_ macros mix signed and unsigned lengths);
+// every length is checked against what is left before it is used.
 void link_watch::handle(const void* data, unsigned length)
 {
-    int remaining = static_cast<int>(length);
-    for (auto* header = static_cast<const nlmsghdr*>(data); NLMSG_OK(header, remaining);
-         header = NLMSG_NEXT(header, remaining)) {
-        if (header->nlmsg_type != RTM_NEWLINK && header->nlmsg_type != RTM_DELLINK)
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t offset = 0;
+    while (offset + sizeof(nlmsghdr) <= length) {
+        nlmsghdr header;
+        std::memcpy(&header, bytes + offset, sizeof header);
+        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > length - offset)
+            break;
+        const std::uint8_t* message = bytes + offset;
+        offset += NLMSG_ALIGN(header.nlmsg_len);
+        if (header.nlmsg_type != RTM_NEWLINK && header.nlmsg_type != RTM_DELLINK)
             continue;
-        if (header->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+        const std::size_t info_offset = NLMSG_LENGTH(0);
+        const std::size_t attributes_offset = NLMSG_LENGTH(NLMSG_ALIGN(sizeof(ifinfomsg)));
+        if (header.nlmsg_len < attributes_offset)
             continue;
-        const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(header));
+        ifinfomsg info;
+        std::memcpy(&info, message + info_offset, sizeof info);
         std::string name;
-        int attribute_length = static_cast<int>(IFLA_PAYLOAD(header));
-        for (auto* attribute = IFLA_RTA(info); RTA_OK(attribute, attribute_length);
-             attribute = RTA_NEXT(attribute, attribute_length)) {
-            if (attribute->rta_type == IFLA_IFNAME) {
-                const char* text = static_cast<const char*>(RTA_DATA(attribute));
-                name.assign(text, strnlen(text, RTA_PAYLOAD(attribute)));
+        std::size_t at = attributes_offset;
+        while (at + sizeof(rtattr) <= header.nlmsg_len) {
+            rtattr attribute;
+            std::memcpy(&attribute, message + at, sizeof attribute);
+            if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > header.nlmsg_len - at)
+                break;
+            if (attribute.rta_type == IFLA_IFNAME) {
+                const char* text = reinterpret_cast<const char*>(message + at + RTA_LENGTH(0));
+                name.assign(text, strnlen(text, attribute.rta_len - RTA_LENGTH(0)));
             }
+            at += RTA_ALIGN(attribute.rta_len);
         }
         if (name.empty())
             continue;
@@ -89,9 +104,8 @@ void link_watch::handle(const void* data, unsigned length)
             watched = watched || spec.stack_name == name;
         if (!watched)
             continue;
-        const bool present = header->nlmsg_type == RTM_NEWLINK;
-        host_.link_changed(name, present, (info->ifi_flags & IFF_UP) != 0,
-                           static_cast<std::uint32_t>(info->ifi_index));
+        host_.link_changed(name, header.nlmsg_type == RTM_NEWLINK, (info.ifi_flags & IFF_UP) != 0,
+                           static_cast<std::uint32_t>(info.ifi_index));
     }
 }
 
