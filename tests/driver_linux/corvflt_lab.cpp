@@ -87,7 +87,8 @@ std::string corvflt_lab::daemon_log() const
     return text.str();
 }
 
-bool corvflt_lab::start(const std::string& parameters, std::string* error)
+bool corvflt_lab::start(const std::string& parameters, std::string* error,
+                        const std::string& medium)
 {
     if (directory_.empty()) {
         *error = "no temporary directory";
@@ -98,7 +99,7 @@ bool corvflt_lab::start(const std::string& parameters, std::string* error)
         return false;
     }
     std::vector<std::string> args = {"/usr/sbin/ip", "netns", "exec", gw_, CORVFLT_BINARY,
-                                      "--adapter", "cvt0,ip," + wire_ + ",cvw0"};
+                                      "--adapter", "cvt0," + medium + "," + wire_ + ",cvw0"};
     if (!parameters.empty()) {
         const std::string file = directory_ + "/parameters";
         std::ofstream(file) << parameters;

@@ -18,7 +18,9 @@ public:
 
     // Starts the daemon (with `parameters` as its parameters file when not empty) and
     // configures both interfaces. False with `error` set on failure.
-    bool start(const std::string& parameters, std::string* error);
+    // `medium` is the --adapter medium, "ip" (TUN) or "ethernet" (TAP).
+    bool start(const std::string& parameters, std::string* error,
+               const std::string& medium = "ip");
     // SIGTERM, then wait; returns the exit status (-1 when it had to be killed).
     int stop();
 

@@ -28,12 +28,12 @@ namespace {
 
 constexpr char adapter_name[] = "\\DEVICE\\{cvt0}";
 
-#define REQUIRE_LAB(lab, parameters)                                   \
-    if (!running_as_root())                                            \
-        GTEST_SKIP() << "lab tests need root and network namespaces"; \
-    {                                                                  \
-        std::string lab_error;                                         \
-        ASSERT_TRUE(lab.start(parameters, &lab_error)) << lab_error;   \
+#define REQUIRE_LAB(lab, parameters, medium)                                \
+    if (!running_as_root())                                                 \
+        GTEST_SKIP() << "lab tests need root and network namespaces";      \
+    {                                                                       \
+        std::string lab_error;                                              \
+        ASSERT_TRUE(lab.start(parameters, &lab_error, medium)) << lab_error; \
     }
 
 bool wait_event(int fd, int timeout_ms)
@@ -150,7 +150,7 @@ private:
 TEST(driver_linux_lab, mode0_passes_udp_unchanged_and_stop_removes_devices)
 {
     corvflt_lab lab;
-    REQUIRE_LAB(lab, "");
+    REQUIRE_LAB(lab, "", "ip");
     for (std::size_t size : {1u, 56u, 1472u}) {
         std::string detail;
         EXPECT_TRUE(udp_exchange(lab, size, 2000, &detail)) << size << " bytes: " << detail;
@@ -162,10 +162,90 @@ TEST(driver_linux_lab, mode0_passes_udp_unchanged_and_stop_removes_devices)
     EXPECT_NE(access(lab.socket_path().c_str(), F_OK), 0);
 }
 
+// Shell output of `command`.
+std::string output_of(const std::string& command)
+{
+    std::string text;
+    FILE* out = popen(command.c_str(), "r");
+    if (!out)
+        return text;
+    char chunk[512];
+    while (std::size_t n = fread(chunk, 1, sizeof chunk, out))
+        text.append(chunk, n);
+    pclose(out);
+    return text;
+}
+
+std::uint32_t query_oid(control_client& client, std::uint64_t handle, std::uint32_t code,
+                        std::uint32_t oid, std::vector<std::uint8_t>* data)
+{
+    std::vector<std::uint8_t> record(OID_REQUEST_RECORD_HEADER_SIZE + data->size());
+    const auto length = static_cast<std::uint32_t>(data->size());
+    std::memcpy(record.data(), &handle, 8);
+    std::memcpy(record.data() + 8, &oid, 4);
+    std::memcpy(record.data() + 12, &length, 4);
+    std::memcpy(record.data() + 16, data->data(), data->size());
+    const auto size = static_cast<std::uint32_t>(record.size());
+    const std::uint32_t status = client.request(code, record.data(), size, record.data(), size);
+    std::memcpy(data->data(), record.data() + 16, data->size());
+    return status;
+}
+
+TEST(driver_linux_lab, ethernet_and_ip_adapters_describe_their_devices)
+{
+    for (const std::string medium : {"ethernet", "ip"}) {
+        SCOPED_TRACE(medium);
+        corvflt_lab lab;
+        REQUIRE_LAB(lab, "", medium);
+        std::string detail;
+        // Over TAP this also carries the ARP exchange before the datagram.
+        EXPECT_TRUE(udp_exchange(lab, 1472, 2000, &detail)) << detail;
+
+        control_client client;
+        ASSERT_TRUE(client.connect(lab.socket_path()));
+        auto list = std::make_unique<ADAPTER_LIST>();
+        ASSERT_EQ(client.request(IOCTL_CORVFLT_GET_ADAPTER_LIST, nullptr, 0, list.get(),
+                                 sizeof(ADAPTER_LIST)), 0u);
+        ASSERT_EQ(list->count, 1u);
+        EXPECT_STREQ(list->names[0], adapter_name);
+        const std::uint64_t handle = list->handles[0];
+        const bool tap = medium == "ethernet";
+        EXPECT_EQ(list->media[0], tap ? NDIS_MEDIUM_802_3 : NDIS_MEDIUM_IP);
+        EXPECT_EQ(list->mtus[0], 1500);
+        char mac_text[18] = "00:00:00:00:00:00";
+        const std::uint8_t* mac = list->mac_addresses[0];
+        std::snprintf(mac_text, sizeof mac_text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1],
+                      mac[2], mac[3], mac[4], mac[5]);
+        if (tap) {
+            EXPECT_NE(output_of("ip -n " + lab.gw() + " -o link show cvt0").find(mac_text),
+                      std::string::npos) << mac_text;
+        } else {
+            EXPECT_STREQ(mac_text, "00:00:00:00:00:00");
+        }
+
+        std::vector<std::uint8_t> address(6);
+        EXPECT_EQ(query_oid(client, handle, IOCTL_CORVFLT_QUERY_OID, 0x01010102, &address),
+                  tap ? 0u : NDIS_STATUS_NOT_SUPPORTED);
+        if (tap) {
+            EXPECT_EQ(std::memcmp(address.data(), mac, 6), 0);
+        }
+        std::vector<std::uint8_t> frame_size(4);
+        EXPECT_EQ(query_oid(client, handle, IOCTL_CORVFLT_QUERY_OID, 0x00010106, &frame_size), 0u);
+        std::uint32_t value = 0;
+        std::memcpy(&value, frame_size.data(), 4);
+        EXPECT_EQ(value, 1500u);
+        std::vector<std::uint8_t> anything(4);
+        EXPECT_EQ(query_oid(client, handle, IOCTL_CORVFLT_QUERY_OID, 0x00010101, &anything),
+                  NDIS_STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(query_oid(client, handle, IOCTL_CORVFLT_SET_OID, 0x0001010E, &anything),
+                  NDIS_STATUS_NOT_SUPPORTED);
+    }
+}
+
 TEST(driver_linux_lab, mode3_client_reads_and_reinjects)
 {
     corvflt_lab lab;
-    REQUIRE_LAB(lab, "");
+    REQUIRE_LAB(lab, "", "ip");
     control_client client;
     ASSERT_TRUE(client.connect(lab.socket_path()));
     const std::uint64_t handle = client.find_adapter(adapter_name);
@@ -202,7 +282,7 @@ TEST(driver_linux_lab, mode3_client_reads_and_reinjects)
 TEST(driver_linux_lab, link_changes_follow_the_stack_device)
 {
     corvflt_lab lab;
-    REQUIRE_LAB(lab, "");
+    REQUIRE_LAB(lab, "", "ip");
     control_client client;
     ASSERT_TRUE(client.connect(lab.socket_path()));
     ASSERT_NE(client.find_adapter(adapter_name), 0u);
@@ -233,10 +313,10 @@ TEST(driver_linux_lab, link_changes_follow_the_stack_device)
     EXPECT_EQ(corvflt_lab::shell(ip_gw + "link show cvt0 >/dev/null"), 0);
 }
 
-TEST(driver_linux_lab, killed_client_resets_modes_to_startup_mode)
+TEST(driver_linux_lab, startup_parameters_apply_and_killed_client_resets_modes)
 {
     corvflt_lab lab;
-    REQUIRE_LAB(lab, "StartupMode=4\nMTUDecrement=0\n");
+    REQUIRE_LAB(lab, "StartupMode=4\nMTUDecrement=100\n", "ip");
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
@@ -249,6 +329,9 @@ TEST(driver_linux_lab, killed_client_resets_modes_to_startup_mode)
         pause();
         _exit(0);
     }
+    // MTUDecrement: the stack sees the reduced MTU, the list keeps the adapter's own.
+    EXPECT_NE(output_of("ip -n " + lab.gw() + " -o link show cvt0").find("mtu 1400"),
+              std::string::npos);
     std::uint32_t child_status = 1;
     ASSERT_EQ(read(ready[0], &child_status, sizeof child_status), 4);
     EXPECT_EQ(child_status, 0u);
@@ -277,7 +360,7 @@ TEST(driver_linux_lab, killed_client_resets_modes_to_startup_mode)
 TEST(driver_linux_lab, control_socket_refuses_bad_requests_cleanly)
 {
     corvflt_lab lab;
-    REQUIRE_LAB(lab, "");
+    REQUIRE_LAB(lab, "", "ip");
     control_client client;
     ASSERT_TRUE(client.connect(lab.socket_path()));
     const std::uint64_t handle = client.find_adapter(adapter_name);
