@@ -60,6 +60,20 @@ std::uint32_t get_mode(control_client& client, std::uint64_t handle)
     return record.mode;
 }
 
+// Shell output of `command`.
+std::string output_of(const std::string& command)
+{
+    std::string text;
+    FILE* out = popen(command.c_str(), "r");
+    if (!out)
+        return text;
+    char chunk[512];
+    while (std::size_t n = fread(chunk, 1, sizeof chunk, out))
+        text.append(chunk, n);
+    pclose(out);
+    return text;
+}
+
 // The relay a tunnel-mode client runs: read what the adapter diverted and hand every
 // packet back the way it was going, outgoing ones to the adapter, incoming ones to the stack.
 class relay {
@@ -155,25 +169,24 @@ TEST(driver_linux_lab, mode0_passes_udp_unchanged_and_stop_removes_devices)
         std::string detail;
         EXPECT_TRUE(udp_exchange(lab, size, 2000, &detail)) << size << " bytes: " << detail;
     }
+    // A second daemon over the same control directory refuses before it touches a device,
+    // and the first one keeps its socket.
+    const std::string second = output_of(
+        "ip netns exec " + lab.gw() + " env CORVFLT_DEVICE_DIR=" +
+        lab.socket_path().substr(0, lab.socket_path().size() - 8) + " " + CORVFLT_BINARY +
+        " --adapter cvt1,ip," + lab.wire() + ",cvw1 2>&1; echo exit=$?");
+    EXPECT_NE(second.find("another corvflt is serving"), std::string::npos) << second;
+    EXPECT_NE(second.find("exit=1"), std::string::npos) << second;
+    EXPECT_NE(corvflt_lab::shell("ip -n " + lab.gw() + " link show cvt1 >/dev/null 2>&1"), 0);
+    control_client still_served;
+    EXPECT_TRUE(still_served.connect(lab.socket_path()));
+    still_served.close();
+
     EXPECT_EQ(lab.stop(), 0) << lab.daemon_log();
     // Both devices were created by the daemon, so they are gone with it, and so is the socket.
     EXPECT_NE(corvflt_lab::shell("ip -n " + lab.gw() + " link show cvt0 >/dev/null 2>&1"), 0);
     EXPECT_NE(corvflt_lab::shell("ip -n " + lab.wire() + " link show cvw0 >/dev/null 2>&1"), 0);
     EXPECT_NE(access(lab.socket_path().c_str(), F_OK), 0);
-}
-
-// Shell output of `command`.
-std::string output_of(const std::string& command)
-{
-    std::string text;
-    FILE* out = popen(command.c_str(), "r");
-    if (!out)
-        return text;
-    char chunk[512];
-    while (std::size_t n = fread(chunk, 1, sizeof chunk, out))
-        text.append(chunk, n);
-    pclose(out);
-    return text;
 }
 
 std::uint32_t query_oid(control_client& client, std::uint64_t handle, std::uint32_t code,

@@ -52,7 +52,14 @@ int main(int argc, char** argv)
     linux_host host;
     control_server server(host.core());
     link_watch watch(host);
+    // The control device first: a second daemon over the same directory must stop before
+    // it creates or takes over any device.
+    const char* directory = std::getenv("CORVFLT_DEVICE_DIR");
+    const std::string device_dir = directory && *directory ? directory : "/run/corvflt";
     if (!host.start(parameters)) {
+        exit_code = 1;  // logged by start
+    } else if (!server.start(device_dir, &error)) {
+        log_line("%s", error.c_str());
         exit_code = 1;
     } else {
         for (const adapter_spec& spec : parsed->adapters) {
@@ -63,12 +70,6 @@ int main(int argc, char** argv)
                 break;
             }
         }
-    }
-    const char* directory = std::getenv("CORVFLT_DEVICE_DIR");
-    const std::string device_dir = directory && *directory ? directory : "/run/corvflt";
-    if (exit_code == 0 && !server.start(device_dir, &error)) {
-        log_line("%s", error.c_str());
-        exit_code = 1;
     }
     if (exit_code == 0 && !watch.start(&error)) {
         log_line("%s", error.c_str());
