@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
@@ -253,6 +256,86 @@ TEST(driver_linux_lab, ethernet_and_ip_adapters_describe_their_devices)
         EXPECT_EQ(query_oid(client, handle, IOCTL_CORVFLT_SET_OID, 0x0001010E, &anything),
                   NDIS_STATUS_NOT_SUPPORTED);
     }
+}
+
+// An IPv4/UDP packet from 10.9.0.2:5555 to 10.9.0.1:`port` as an IP-medium frame (zero
+// Ethernet addresses in front), UDP checksum 0 (none).
+void build_udp_frame(INTERMEDIATE_BUFFER* b, std::uint16_t port, const std::string& payload)
+{
+    std::memset(b, 0, sizeof *b);
+    std::uint8_t* f = b->frame;
+    f[12] = 0x08;
+    std::uint8_t* ip = f + 14;
+    const auto total = static_cast<std::uint16_t>(20 + 8 + payload.size());
+    const std::uint8_t header[20] = {0x45, 0, std::uint8_t(total >> 8), std::uint8_t(total), 0, 1,
+                                     0, 0, 64, 17, 0, 0, 10, 9, 0, 2, 10, 9, 0, 1};
+    std::memcpy(ip, header, 20);
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 20; i += 2)
+        sum += std::uint32_t(ip[i] << 8 | ip[i + 1]);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    ip[10] = std::uint8_t(~sum >> 8);
+    ip[11] = std::uint8_t(~sum);
+    std::uint8_t* udp = ip + 20;
+    const auto udp_length = static_cast<std::uint16_t>(8 + payload.size());
+    const std::uint8_t udp_header[8] = {0x15, 0xB3, std::uint8_t(port >> 8), std::uint8_t(port),
+                                        std::uint8_t(udp_length >> 8), std::uint8_t(udp_length),
+                                        0, 0};
+    std::memcpy(udp, udp_header, 8);
+    std::memcpy(udp + 8, payload.data(), payload.size());
+    b->length = 14u + total;
+}
+
+TEST(driver_linux_lab, injected_frames_reach_the_stack_as_written_at_each_request)
+{
+    corvflt_lab lab;
+    REQUIRE_LAB(lab, "", "ip");
+    control_client client;
+    ASSERT_TRUE(client.connect(lab.socket_path()));
+    const std::uint64_t handle = client.find_adapter(adapter_name);
+    ASSERT_NE(handle, 0u);
+    std::vector<std::string> received;
+    std::atomic<bool> bound{false};
+    std::thread listener([&] {
+        corvflt_lab::in_namespace(lab.gw(), [&] {
+            const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in here{};
+            here.sin_family = AF_INET;
+            here.sin_port = htons(7100);
+            here.sin_addr.s_addr = htonl(0x0A090001);
+            const bool ok = bind(s, reinterpret_cast<sockaddr*>(&here), sizeof here) == 0;
+            bound = true;
+            pollfd p{s, POLLIN, 0};
+            while (ok && received.size() < 3 && poll(&p, 1, 2000) == 1) {
+                char data[2048];
+                const ssize_t n = recv(s, data, sizeof data, 0);
+                received.emplace_back(data, n > 0 ? static_cast<std::size_t>(n) : 0);
+            }
+            close(s);
+            return ok;
+        });
+    });
+    while (!bound)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The same client buffer sent three times, rewritten in between (once through the
+    // batch request): each send must carry what the buffer held at that request.
+    auto buffer = std::make_unique<INTERMEDIATE_BUFFER>();
+    PACKET_REQUEST request{handle, reinterpret_cast<std::uintptr_t>(buffer.get())};
+    build_udp_frame(buffer.get(), 7100, "first");
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_SEND_TO_STACK, &request, sizeof request, nullptr, 0), 0u);
+    build_udp_frame(buffer.get(), 7100, "second!");
+    std::vector<std::uint8_t> batch(packet_batch_request_size(1));
+    const std::uint32_t one = 1;
+    std::memcpy(batch.data(), &handle, 8);
+    std::memcpy(batch.data() + 8, &one, 4);
+    std::memcpy(batch.data() + 16, &request.buffer, 8);
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_SEND_BATCH_TO_STACK, batch.data(),
+                             static_cast<std::uint32_t>(batch.size()), nullptr, 0), 0u);
+    build_udp_frame(buffer.get(), 7100, "third");
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_SEND_TO_STACK, &request, sizeof request, nullptr, 0), 0u);
+    listener.join();
+    EXPECT_EQ(received, (std::vector<std::string>{"first", "second!", "third"}));
 }
 
 TEST(driver_linux_lab, mode3_client_reads_and_reinjects)

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 namespace corvflt::linux_host {
@@ -34,11 +36,55 @@ bool transfer(pid_t pid, std::uint64_t address, void* local, std::uint32_t lengt
     return n == static_cast<ssize_t>(length);
 }
 
+// The read-ahead window of the calling control thread.
+struct read_window {
+    static constexpr std::uint32_t capacity = 64 * 1024;
+    pid_t pid = 0;
+    std::uint64_t base = 0;
+    std::uint32_t size = 0;  // bytes valid from base; 0: empty
+    std::unique_ptr<std::uint8_t[]> data;
+};
+thread_local read_window window;
+
 }  // namespace
+
+void begin_caller_request() { window.size = 0; }
 
 bool read_caller_memory(pid_t pid, std::uint64_t address, void* destination, std::uint32_t length)
 {
-    return transfer(pid, address, destination, length, false);
+    if (length == 0)
+        return true;
+    if (address == 0 || address + length < address)
+        return false;
+    if (length > read_window::capacity / 4)
+        return transfer(pid, address, destination, length, false);
+    const auto inside = [&] {
+        return window.size != 0 && window.pid == pid && address >= window.base &&
+               address + length <= window.base + window.size;
+    };
+    if (!inside()) {
+        if (!window.data)
+            window.data.reset(new (std::nothrow) std::uint8_t[read_window::capacity]);
+        if (!window.data)
+            return transfer(pid, address, destination, length, false);
+        // Read as far ahead as is mapped; a partial read is fine as long as it covers the
+        // bytes asked for.
+        std::uint64_t span = read_window::capacity;
+        if (address + span < address)
+            span = ~std::uint64_t{0} - address;
+        iovec local_iov{window.data.get(), static_cast<std::size_t>(span)};
+        iovec remote_iov{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)),
+                         static_cast<std::size_t>(span)};
+        const ssize_t n = process_vm_readv(pid, &local_iov, 1, &remote_iov, 1, 0);
+        window.size = 0;
+        if (n < static_cast<ssize_t>(length))
+            return transfer(pid, address, destination, length, false);
+        window.pid = pid;
+        window.base = address;
+        window.size = static_cast<std::uint32_t>(n);
+    }
+    std::memcpy(destination, window.data.get() + (address - window.base), length);
+    return true;
 }
 
 bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,

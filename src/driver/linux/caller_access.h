@@ -9,6 +9,11 @@
 namespace corvflt::linux_host {
 
 // Like a probe: true only when every byte was transferred.
+// read_caller_memory serves consecutive reads of one request from a window read ahead in
+// one system call (batch requests read hundreds of adjacent buffers). Only bytes actually
+// read from the caller during the current request are served; begin_caller_request, called
+// by the control thread before each request, forgets the window.
+void begin_caller_request();
 bool read_caller_memory(pid_t pid, std::uint64_t address, void* destination, std::uint32_t length);
 bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,
                          std::uint32_t length);

@@ -14,6 +14,7 @@
 
 #include "driver/driver_constants.h"
 #include "driver/linux/caller.h"
+#include "driver/linux/caller_access.h"
 #include "driver/linux/linux_host.h"
 #include "driver/linux/log.h"
 
@@ -228,6 +229,7 @@ void control_server::serve(connection* c)
             // Whatever the handler does not write must not carry an earlier caller's data.
             std::memset(c->buffer.data() + in_length, 0, system_length - in_length);
             pending_request pending;
+            begin_caller_request();
             status = core_.dispatch(handle, header[0], c->buffer.data(), in_length, out_length,
                                     &bytes, reinterpret_cast<std::uintptr_t>(&pending));
             if (status == STATUS_PENDING) {
