@@ -80,16 +80,16 @@ struct control_handlers {
         a->queue_count.fetch_add(1, std::memory_order_relaxed);
     }
 
-    // Copies a dequeued packet to the caller; on a bad address the packet goes back to the
+    // Copies a dequeued packet to the caller; on a bad unsafe_address the packet goes back to the
     // front of its queue instead of being lost.
-    bool copy_out(adapter_context* a, packet_buffer* b, std::uint64_t address, bool with_handle)
+    bool copy_out(adapter_context* a, packet_buffer* b, std::uint64_t unsafe_address, bool with_handle)
     {
         std::memset(b->record.link, 0, sizeof(b->record.link));
         if (with_handle) {
             const std::uint64_t handle = a->handle();
             std::memcpy(b->record.link, &handle, 8);
         }
-        if (!d.host_.write_user(open, address, &b->record,
+        if (!d.host_.write_user(open, unsafe_address, &b->record,
                                 INTERMEDIATE_BUFFER_HEADER_SIZE + b->record.length)) {
             std::memset(b->record.link, 0, sizeof(b->record.link));
             requeue_front(a, b);
@@ -100,13 +100,13 @@ struct control_handlers {
     }
 
     // Reads one client record into a descriptor (the probe for 1566 readable bytes).
-    packet_buffer* read_record(std::uint64_t address, bool* unreadable)
+    packet_buffer* read_record(std::uint64_t unsafe_address, bool* unreadable)
     {
         packet_buffer* desc = d.descriptor_pool_.take_reserve();
         *unreadable = false;
         if (!desc)
             return nullptr;
-        if (!d.host_.read_user(open, address, &desc->record, sizeof(INTERMEDIATE_BUFFER))) {
+        if (!d.host_.read_user(open, unsafe_address, &desc->record, sizeof(INTERMEDIATE_BUFFER))) {
             d.descriptor_pool_.release(desc);
             *unreadable = true;
             return nullptr;
@@ -347,7 +347,7 @@ struct control_handlers {
         return ok(sizeof(WAN_LINKS));
     }
 
-    // Batch requests must hold every address their count announces.
+    // Batch requests must hold every unsafe_address their count announces.
     bool batch_fits(std::uint32_t* count)
     {
         if (in < PACKET_BATCH_REQUEST_HEADER_SIZE + 8)
@@ -367,9 +367,9 @@ struct control_handlers {
         bool failed = false;
         chain c(*this, a.get(), to_stack);
         for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint64_t address = load_u64(buffer + PACKET_BATCH_REQUEST_HEADER_SIZE + 8ull * i);
+            const std::uint64_t unsafe_address = load_u64(buffer + PACKET_BATCH_REQUEST_HEADER_SIZE + 8ull * i);
             bool unreadable;
-            packet_buffer* desc = read_record(address, &unreadable);
+            packet_buffer* desc = read_record(unsafe_address, &unreadable);
             if (!desc || !c.add(desc))
                 failed = true;  // the others still go; the request reports the failure
         }
@@ -392,8 +392,8 @@ struct control_handlers {
             packet_buffer* b = dequeue(a.get());
             if (!b)
                 break;
-            const std::uint64_t address = load_u64(buffer + PACKET_BATCH_REQUEST_HEADER_SIZE + 8ull * i);
-            if (!copy_out(a.get(), b, address, false))
+            const std::uint64_t unsafe_address = load_u64(buffer + PACKET_BATCH_REQUEST_HEADER_SIZE + 8ull * i);
+            if (!copy_out(a.get(), b, unsafe_address, false))
                 break;
             ++done;
         }
@@ -425,8 +425,8 @@ struct control_handlers {
         std::uint32_t done = 0;
         adapter_context* a = next_with_packets(nullptr);
         while (a && done < request.count) {
-            std::uint64_t address;
-            if (!d.host_.read_user(open, request.buffers + 8ull * done, &address, 8))
+            std::uint64_t unsafe_address;
+            if (!d.host_.read_user(open, request.buffers + 8ull * done, &unsafe_address, 8))
                 break;
             packet_buffer* b = dequeue(a);
             if (!b) {
@@ -436,7 +436,7 @@ struct control_handlers {
                 a = next;
                 continue;
             }
-            if (!copy_out(a, b, address, true))
+            if (!copy_out(a, b, unsafe_address, true))
                 break;
             ++done;
         }
@@ -454,11 +454,11 @@ struct control_handlers {
         std::memcpy(&request, buffer, sizeof(request));
         std::uint32_t sent = 0;
         for (std::uint32_t i = 0; i < request.count; ++i) {
-            std::uint64_t address;
-            if (!d.host_.read_user(open, request.buffers + 8ull * i, &address, 8))
+            std::uint64_t unsafe_address;
+            if (!d.host_.read_user(open, request.buffers + 8ull * i, &unsafe_address, 8))
                 break;
             bool unreadable;
-            packet_buffer* desc = read_record(address, &unreadable);
+            packet_buffer* desc = read_record(unsafe_address, &unreadable);
             if (!desc)
                 continue;
             adapter_ref a(d, load_u64(desc->record.link));
