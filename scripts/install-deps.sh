@@ -11,6 +11,7 @@ packages=(
   tshark
   # Peers of the namespace lab (lab/): web, DNS, SOCKS5, HTTP CONNECT, iperf3, UDP echo.
   dante-server tinyproxy dnsmasq-base iperf3 socat curl dnsutils python3 iproute2 procps
+  iputils-ping
 )
 
 missing=()
