@@ -47,3 +47,6 @@ lab_signal_in_ns() {  # SIGNAL PID NS
   [ "$where" = "$3" ] || return 1
   kill "-$1" "$2" 2>/dev/null
 }
+
+# Microseconds of the wall clock, for deadlines that hold however long each poll takes.
+now_us() { echo "${EPOCHREALTIME//[!0-9]/}"; }

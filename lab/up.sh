@@ -78,7 +78,7 @@ mkdir -m 0700 "$LAB_DIR" 2>/dev/null ||
 
 # From here on every failure tears down what exists so far.
 trap 'rc=$?; if [ $rc -ne 0 ]; then lab_say "tearing down $prefix after the failure"; "$here/down.sh" "$prefix" >&2 || true; fi' EXIT
-started=$(date +%s%N)
+started=$(now_us)
 
 declare -A pid
 declare -A log
@@ -97,10 +97,11 @@ start() {  # NAME NS CMD...
   pid[$name]=$!
   echo "$name $! $ns" >>"$LAB_PIDS"
 }
-# Polls every 20 ms, at most 5 s, and fails fast when the peer has exited.
+# Polls every 20 ms for at most 5 s (by the clock: each poll itself takes ~15 ms), and fails
+# fast when the peer has exited.
 wait_listening() {  # NAME PROTO(t|u) ADDRESS PORT
-  local i
-  for ((i = 0; i < 250; i++)); do
+  local deadline=$(($(now_us) + 5000000))
+  while [ "$(now_us)" -lt $deadline ]; do
     if ip netns exec "$LAB_INET" ss -Hln"$2" "sport = :$4" | grep -qF " $3:$4 "; then return 0; fi
     lab_alive "${pid[$1]}" || fail_peer "$1" "exited during start"
     sleep 0.02
@@ -130,10 +131,10 @@ mkdir -m 0700 "$LAB_DEVICE_DIR"
 corvflt_args=(--adapter "corvane,ip,$LAB_VPNC,corvw" --adapter "prov0,ethernet,$LAB_INET,provw")
 [ -z "$parameters" ] || corvflt_args=(--parameters "$parameters" "${corvflt_args[@]}")
 start corvflt "$LAB_GW" env CORVFLT_DEVICE_DIR="$LAB_DEVICE_DIR" "$corvflt" "${corvflt_args[@]}"
-for ((i = 0; ; i++)); do
-  grep -qs 'ready:' "${log[corvflt]}" && break
+deadline=$(($(now_us) + 5000000))
+until grep -qs 'ready:' "${log[corvflt]}"; do
   lab_alive "${pid[corvflt]}" || fail_peer corvflt "exited during start"
-  [ $i -lt 250 ] || fail_peer corvflt "is not ready after 5 s"
+  [ "$(now_us)" -lt $deadline ] || fail_peer corvflt "is not ready after 5 s"
   sleep 0.02
 done
 
@@ -250,6 +251,6 @@ LAB_INET_ADDRESS=10.99.0.1
 LAB_WEB_PAGE='$page'
 LAB_WEB_BIG_SHA256=$big_sha256
 ENV
-elapsed=$((($(date +%s%N) - started) / 1000000))
+elapsed=$((($(now_us) - started) / 1000))
 lab_say "$prefix up in $elapsed ms (state $LAB_DIR)"
 echo "$LAB_DIR"
