@@ -1,0 +1,226 @@
+// dual_packet_filter over the in-process driver: verdicts within a slot and to the
+// partner, start on a running slot, removal of a filtered adapter, stop/start under
+// traffic, a driver that goes away, and no driver at all.
+
+#include "tarnwell/dual_packet_filter.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "filter_test_support.h"
+
+namespace {
+
+using namespace tarnwell;
+using tarnwell_test::fake_driver;
+using tarnwell_test::probe_device;
+using tarnwell_test::tag_of;
+using tarnwell_test::tagged_frame;
+using tarnwell_test::wait_until;
+using action = dual_packet_filter::packet_action;
+
+std::vector<std::uint16_t> sorted(std::vector<std::uint16_t> v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+// Tag: 0x100 outgoing or 0x200 incoming, plus `round`; the low byte is the verdict.
+void feed_verdicts(fake_driver& d, corvflt::adapter_context* a, std::uint16_t round)
+{
+    std::vector<std::vector<std::uint8_t>> outgoing, incoming;
+    for (std::uint16_t verdict = 0; verdict <= 5; ++verdict) {
+        outgoing.push_back(tagged_frame(static_cast<std::uint16_t>((0x100 | round) | verdict)));
+        incoming.push_back(tagged_frame(static_cast<std::uint16_t>((0x200 | round) | verdict)));
+    }
+    d.feed(a, DIRECTION_OUTGOING, outgoing);
+    d.feed(a, DIRECTION_INCOMING, incoming);
+}
+
+TEST(tarnwell_dual_filter, verdicts_reach_own_and_partner_adapter_and_stack)
+{
+    fake_driver d;
+    corvflt::adapter_context* a = d.attach("\\DEVICE\\{dual_a}");
+    corvflt::adapter_context* b = d.attach("\\DEVICE\\{dual_b}");
+    dual_packet_filter filter(d.device());
+    std::atomic<std::uint64_t> wrong_handle{0};
+    const auto by_tag = [&](std::uint64_t handle, INTERMEDIATE_BUFFER& buffer) {
+        if (handle != a->handle())
+            wrong_handle = handle;
+        return static_cast<action>(tag_of(buffer) & 0xFF);
+    };
+    ASSERT_TRUE(filter.set_callbacks(0, by_tag, by_tag));
+    ASSERT_TRUE(filter.start_filter(a->handle(), 0));
+    ASSERT_TRUE(filter.start_filter(b->handle(), 1));  // no callbacks: passes
+
+    feed_verdicts(d, a, 0);
+    ASSERT_TRUE(wait_until([&] {
+        return d.sent_count(a) == 2 && d.indicated_count(a) == 2 && d.sent_count(b) == 2 &&
+               d.indicated_count(b) == 2;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // pass 0, revert 2 on the own adapter; route 3, route_revert 4 on the partner's;
+    // drop 1 and the unnamed 5 nowhere.
+    EXPECT_EQ(sorted(d.sent_tags(a)), (std::vector<std::uint16_t>{0x100, 0x202}));
+    EXPECT_EQ(sorted(d.indicated_tags(a)), (std::vector<std::uint16_t>{0x102, 0x200}));
+    EXPECT_EQ(sorted(d.sent_tags(b)), (std::vector<std::uint16_t>{0x103, 0x204}));
+    EXPECT_EQ(sorted(d.indicated_tags(b)), (std::vector<std::uint16_t>{0x104, 0x203}));
+
+    // With the partner stopped its packets are dropped and slot 0 keeps working.
+    ASSERT_TRUE(filter.stop_filter(1));
+    EXPECT_TRUE(filter.IsAdapterModeZero(b->handle()));
+    EXPECT_EQ(filter.slot_adapter(1), 0u);
+    feed_verdicts(d, a, 0x1000);
+    ASSERT_TRUE(wait_until([&] { return d.sent_count(a) == 4 && d.indicated_count(a) == 4; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(d.sent_count(b), 2u);
+    EXPECT_EQ(d.indicated_count(b), 2u);
+    EXPECT_EQ(sorted(d.sent_tags(a)),
+              (std::vector<std::uint16_t>{0x100, 0x202, 0x1100, 0x1202}));
+    EXPECT_EQ(wrong_handle.load(), 0u);
+    // Callbacks cannot change under a running slot.
+    EXPECT_FALSE(filter.set_callbacks(0, nullptr, nullptr));
+}
+
+TEST(tarnwell_dual_filter, start_on_a_running_slot_keeps_it_and_unknown_handles_fail)
+{
+    fake_driver d;
+    corvflt::adapter_context* a = d.attach("\\DEVICE\\{dual_start}");
+    auto device = std::make_unique<probe_device>(d.device());
+    probe_device* probe = device.get();
+    dual_packet_filter filter(std::move(device));
+
+    EXPECT_FALSE(filter.start_filter(a->handle() ^ 0x99, 0));
+    EXPECT_FALSE(filter.start_filter(0, 1));
+    EXPECT_FALSE(filter.start_filter(a->handle(), 2));
+    EXPECT_EQ(filter.slot_adapter(0), 0u);
+    EXPECT_EQ(filter.slot_state(0), filter_state::stopped);
+
+    ASSERT_TRUE(filter.start_filter(a->handle(), 0));
+    ASSERT_TRUE(filter.start_filter(a->handle(), 0));
+    EXPECT_EQ(probe->count(IOCTL_CORVFLT_SET_PACKET_EVENT), 1u);
+    EXPECT_EQ(filter.slot_adapter(0), a->handle());
+    d.feed(a, DIRECTION_INCOMING, {tagged_frame(9)});
+    EXPECT_TRUE(wait_until([&] { return d.indicated_count(a) == 1; }));
+    EXPECT_TRUE(filter.stop_filter(0));
+    EXPECT_TRUE(filter.stop_filter(0));
+}
+
+TEST(tarnwell_dual_filter, a_removed_adapter_stops_its_slot_with_one_console_line)
+{
+    fake_driver d;
+    corvflt::adapter_context* a = d.attach("\\DEVICE\\{dual_gone}");
+    corvflt::adapter_context* b = d.attach("\\DEVICE\\{dual_stays}");
+    dual_packet_filter filter(d.device());
+    std::atomic<int> list_changes{0};
+    ASSERT_TRUE(filter.add_list_change_callback([&] { ++list_changes; }));
+    std::string friendly;
+    for (const auto& adapter : filter.get_adapters()) {
+        if (adapter->adapter_handle() == a->handle())
+            friendly = adapter->friendly_name();
+    }
+    ASSERT_TRUE(filter.start_filter(b->handle(), 0));
+    ASSERT_TRUE(filter.start_filter(a->handle(), 1));
+
+    testing::internal::CaptureStdout();
+    d.detach(a);
+    const bool stopped = wait_until([&] { return filter.slot_state(1) == filter_state::stopped; });
+    EXPECT_TRUE(wait_until([&] { return list_changes.load() >= 1; }));
+    const std::string output = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(output, "[dual_packet_filter] : " + friendly + " : removed. Stopping filter!\n");
+    EXPECT_EQ(filter.slot_adapter(1), 0u);
+    EXPECT_EQ(filter.slot_state(0), filter_state::running);
+    EXPECT_TRUE(wait_until([&] { return filter.get_adapters().size() == 1; }));
+
+    // The other slot still filters.
+    d.feed(b, DIRECTION_INCOMING, {tagged_frame(3)});
+    EXPECT_TRUE(wait_until([&] { return d.indicated_count(b) == 1; }));
+
+    // A new adapter shows up in the vector while slot 1 is free.
+    d.attach("\\DEVICE\\{dual_new}");
+    EXPECT_TRUE(wait_until([&] { return filter.get_adapters().size() == 2; }));
+}
+
+TEST(tarnwell_dual_filter, stop_and_start_under_traffic_leave_no_thread_and_no_tunnel_mode)
+{
+    fake_driver d;
+    corvflt::adapter_context* a = d.attach("\\DEVICE\\{dual_cycle_a}");
+    corvflt::adapter_context* b = d.attach("\\DEVICE\\{dual_cycle_b}");
+    dual_packet_filter filter(d.device());
+    const auto route_all = [](std::uint64_t, INTERMEDIATE_BUFFER&) { return action::route; };
+    ASSERT_TRUE(filter.set_callbacks(0, route_all, route_all));
+
+    std::atomic<bool> done{false};
+    std::thread traffic([&] {
+        const std::vector<std::vector<std::uint8_t>> chain(8, tagged_frame(7));
+        while (!done.load()) {
+            d.feed(a, DIRECTION_INCOMING, chain);
+            d.feed(b, DIRECTION_OUTGOING, chain);
+            d.forget_traffic(a);
+            d.forget_traffic(b);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        ASSERT_TRUE(filter.start_filter(a->handle(), 0)) << cycle;
+        ASSERT_TRUE(filter.start_filter(b->handle(), 1)) << cycle;
+        if (cycle % 16 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_TRUE(filter.stop_filter(cycle % 2));
+        ASSERT_TRUE(filter.stop_filter(1 - cycle % 2));
+        ASSERT_TRUE(filter.IsAdapterModeZero(a->handle())) << cycle;
+        ASSERT_TRUE(filter.IsAdapterModeZero(b->handle())) << cycle;
+    }
+    done = true;
+    traffic.join();
+
+    d.forget_traffic(a);
+    d.forget_traffic(b);
+    ASSERT_TRUE(filter.start_filter(a->handle(), 0));
+    ASSERT_TRUE(filter.start_filter(b->handle(), 1));
+    d.feed(a, DIRECTION_INCOMING, {tagged_frame(0x66)});  // routed up b's stack
+    EXPECT_TRUE(wait_until([&] { return d.indicated_count(b) == 1; }));
+}
+
+TEST(tarnwell_dual_filter, drains_a_burst_and_ends_its_thread_when_the_driver_goes_away)
+{
+    fake_driver d;
+    corvflt::adapter_context* a = d.attach("\\DEVICE\\{dual_drain}");
+    auto device = std::make_unique<probe_device>(d.device());
+    probe_device* probe = device.get();
+    dual_packet_filter filter(std::move(device));
+    ASSERT_TRUE(filter.start_filter(a->handle(), 0));
+
+    constexpr std::size_t burst = 2 * MAXIMUM_PACKET_BLOCK + 3;
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (std::size_t i = 0; i < burst; ++i)
+        frames.push_back(tagged_frame(static_cast<std::uint16_t>(i)));
+    d.feed(a, DIRECTION_INCOMING, frames);
+    ASSERT_TRUE(wait_until([&] { return d.indicated_count(a) == burst; }, std::chrono::seconds(5)));
+
+    probe->lose();
+    for (int i = 0; i < 5; ++i) {
+        filter.get_adapters()[0]->packet_event().set();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LE(probe->calls_after_loss(), 1u);
+    EXPECT_TRUE(filter.stop_filter(0));
+    EXPECT_EQ(filter.slot_state(0), filter_state::stopped);
+}
+
+TEST(tarnwell_dual_filter, without_a_driver_it_constructs_empty_and_starts_nothing)
+{
+    dual_packet_filter filter(std::unique_ptr<platform::control_device>{});
+    EXPECT_FALSE(filter.IsDriverOpen());
+    EXPECT_TRUE(filter.get_adapters().empty());
+    EXPECT_FALSE(filter.start_filter(1, 0));
+    EXPECT_TRUE(filter.stop_filter(0));
+}
+
+}  // namespace
