@@ -1,10 +1,17 @@
-#include <cstdio>
+#include "platform/console.h"
+#include "service/program.h"
 
-// Until the service host exists the program says so instead of pretending to run a gateway.
-int main()
+#include <cstdio>
+#include <exception>
+
+int main(int argc, char** argv)
 {
-    std::fputs("corvane-service: this build has no service host yet; "
-               "nothing was installed, started or changed.\n",
-               stderr);
-    return 1;
+    try {
+        return service::run_program(platform::process_arguments(argc, argv));
+    } catch (const std::exception& e) {
+        // The service object's constructor is the one thing that may throw out of the
+        // entry; say why instead of terminating without a word.
+        std::fprintf(stderr, "corvane-service: %s\n", e.what());
+        return 1;
+    }
 }
