@@ -2,6 +2,7 @@
 // A driver core over fake adapters in this process, reached through in-process control
 // devices, and a device wrapper that counts requests and can play a driver that went away.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -52,8 +53,9 @@ struct fake_driver {
     }
 
     // One chain of frames from the wire (incoming) or from the stack (outgoing).
-    void feed(corvflt::adapter_context* a, std::uint32_t direction,
-              const std::vector<std::vector<std::uint8_t>>& frames)
+    // Returns how many frames the driver took (queued or dropped) rather than passed.
+    std::size_t feed(corvflt::adapter_context* a, std::uint32_t direction,
+                     const std::vector<std::vector<std::uint8_t>>& frames)
     {
         std::vector<corvflt::frame_view> views(frames.size());
         for (std::size_t i = 0; i < frames.size(); ++i)
@@ -65,6 +67,8 @@ struct fake_driver {
         else
             core.on_stack_send(a, views.data(), static_cast<std::uint32_t>(views.size()),
                                fates.data());
+        return static_cast<std::size_t>(
+            std::count(fates.begin(), fates.end(), corvflt::frame_fate::consumed));
     }
 
     std::size_t sent_count(corvflt::adapter_context* a)
@@ -140,6 +144,21 @@ inline bool wait_until(const std::function<bool()>& done,
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// Feeds one frame every 100 ms until `arrived` holds; false after 10 s. Returns how many
+// frames it took through `fed`.
+inline bool feed_until(fake_driver& d, corvflt::adapter_context* a, std::uint32_t direction,
+                       const std::function<bool()>& arrived, std::size_t* fed)
+{
+    *fed = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        d.feed(a, direction, {tagged_frame(0x66)});
+        ++*fed;
+        if (wait_until(arrived, std::chrono::milliseconds(100)))
+            return true;
+    }
+    return false;
 }
 
 // Forwards to a real device, counting requests per control code; once `lose()` was
