@@ -1,0 +1,63 @@
+#pragma once
+// An I/O completion port: the queue through which every overlapped socket operation of
+// platform/socket.h reports its end.
+//
+// Windows: a real I/O completion port (CreateIoCompletionPort, GetQueuedCompletionStatus,
+// PostQueuedCompletionStatus). Linux: an emulation with the same contract, an epoll reactor
+// thread per port that finishes waiting operations and queues their completions; operations
+// that can finish at once are finished by the posting thread and queued the same way.
+//
+// Contract (both backends): every operation posted on an associated socket is dequeued
+// exactly once, with its key, its overlapped pointer, the byte count and a success flag;
+// a failed one carries a translated Win32 error. post() queues a packet of the caller's
+// choosing (the overlapped pointer is passed through, never dereferenced).
+//
+// Thread safety: associate/post/dequeue from any thread. Destruction belongs to the owner
+// and must come after every thread calling dequeue() has left.
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/socket.h"
+
+namespace platform {
+
+// One dequeued packet.
+struct completion {
+    bool dequeued = false;  // false: timeout, or the port cannot be waited on any more
+    bool success = false;   // the operation succeeded (always true for post())
+    std::uint32_t bytes = 0;
+    std::uintptr_t key = 0;
+    overlapped* ov = nullptr;
+    // Win32 error of a failed operation (e.g. 995 aborted, 10054 reset); 258 on timeout.
+    std::uint32_t error = 0;
+};
+
+inline constexpr std::uint32_t error_wait_timeout = 258;
+
+class completion_port {
+public:
+    completion_port();
+    ~completion_port();
+    completion_port(const completion_port&) = delete;
+    completion_port& operator=(const completion_port&) = delete;
+
+    bool valid() const;
+    // The OS error of a failed creation.
+    std::uint32_t error() const { return error_; }
+
+    // Binds `s` to this port; its operations complete here carrying `key`. A socket is
+    // bound to one port for its life.
+    bool associate(socket_handle s, std::uintptr_t key);
+    bool post(std::uint32_t bytes, std::uintptr_t key, overlapped* ov);
+    // `timeout_ms` may be wait_forever.
+    completion dequeue(std::uint32_t timeout_ms);
+
+    struct state;
+
+private:
+    std::unique_ptr<state> state_;
+    std::uint32_t error_ = 0;
+};
+
+}  // namespace platform

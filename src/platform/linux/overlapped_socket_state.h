@@ -1,0 +1,97 @@
+#pragma once
+// Internal to the Linux backend: the state shared by the socket operations (socket.cpp) and
+// the completion port emulation (completion_port.cpp).
+//
+// Every associated socket has one socket_state, found by descriptor in a process-wide
+// registry. Waiting operations sit in two FIFOs (receives, sends) threaded through the
+// callers' overlapped records. Lock order: registry, then a socket_state's mutex, then the
+// port's queue mutex. A descriptor leaves the registry before it is closed, so nothing here
+// ever issues a syscall on a descriptor number that may have been reused.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "platform/completion_port.h"
+#include "platform/socket.h"
+
+namespace platform::linux_backend {
+
+enum class op_kind : std::uint8_t { receive, send, receive_from, send_to };
+
+// Lives inside the caller's `overlapped` while the operation is outstanding.
+struct queued_op {
+    queued_op* next;
+    char* data;
+    socket_address* from;  // receive_from: where the sender's address goes
+    int* from_length;
+    std::uint32_t length;
+    std::uint32_t done;  // send: bytes already handed to the stack
+    op_kind kind;
+    std::uint8_t to_length;
+    alignas(4) unsigned char to[28];  // send_to: the destination, copied at the post
+};
+static_assert(sizeof(queued_op) <= sizeof(overlapped));
+
+inline queued_op* start_op(overlapped* ov) { return ::new (static_cast<void*>(ov->opaque)) queued_op{}; }
+inline overlapped* overlapped_of(queued_op* op) { return reinterpret_cast<overlapped*>(op); }
+
+struct op_fifo {
+    queued_op* head = nullptr;
+    queued_op* tail = nullptr;
+
+    bool empty() const { return head == nullptr; }
+    void push(queued_op* op)
+    {
+        op->next = nullptr;
+        if (tail)
+            tail->next = op;
+        else
+            head = op;
+        tail = op;
+    }
+    queued_op* pop()
+    {
+        queued_op* op = head;
+        if (op) {
+            head = op->next;
+            if (!head)
+                tail = nullptr;
+        }
+        return op;
+    }
+};
+
+struct socket_state {
+    explicit socket_state(int descriptor) : fd(descriptor) {}
+    const int fd;
+    std::mutex mutex;  // guards everything below
+    completion_port::state* port = nullptr;  // null once the port is destroyed
+    std::uintptr_t key = 0;
+    bool closed = false;
+    op_fifo receives;
+    op_fifo sends;
+};
+
+// Registry of associated sockets.
+std::shared_ptr<socket_state> find_socket(int fd);
+// False when `fd` is already associated.
+bool add_socket(const std::shared_ptr<socket_state>& state);
+std::shared_ptr<socket_state> remove_socket(int fd);
+// Called by a port's destructor: its sockets lose their port and their waiting operations.
+void detach_port(completion_port::state* port);
+
+// Port side, implemented in completion_port.cpp.
+void queue_completion(completion_port::state* port, const completion& c);
+bool watch(completion_port::state* port, int fd);
+void unwatch(completion_port::state* port, int fd);
+
+// Runs waiting operations in FIFO order until one would block; queues a completion for
+// each that ended. Called with state.mutex held.
+void progress_receives(socket_state& state);
+void progress_sends(socket_state& state);
+
+std::uint32_t errno_to_win32(int error);
+
+}  // namespace platform::linux_backend

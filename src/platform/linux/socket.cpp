@@ -1,0 +1,553 @@
+#include "platform/socket.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <shared_mutex>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "platform/linux/overlapped_socket_state.h"
+
+namespace platform {
+namespace linux_backend {
+namespace {
+
+struct registry {
+    std::shared_mutex mutex;
+    std::unordered_map<int, std::shared_ptr<socket_state>> sockets;
+};
+
+// Never destroyed: worker and reactor threads of objects with static lifetime may still
+// close sockets while the process exits.
+registry& the_registry()
+{
+    static registry* r = new registry;
+    return *r;
+}
+
+completion completion_of(const socket_state& state, queued_op* op, bool success,
+                         std::uint32_t bytes, std::uint32_t error)
+{
+    completion c;
+    c.dequeued = true;
+    c.success = success;
+    c.bytes = bytes;
+    c.key = state.key;
+    c.ov = overlapped_of(op);
+    c.error = error;
+    return c;
+}
+
+bool would_block(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+
+// One attempt at the operation at the head of a FIFO. Returns false when it would block;
+// otherwise fills the outcome. Sends loop over partial writes so that a send completes with
+// all its bytes, as an overlapped send does on Windows.
+struct outcome {
+    bool success;
+    std::uint32_t bytes;
+    std::uint32_t error;
+};
+
+bool attempt(int fd, queued_op* op, outcome& out)
+{
+    for (;;) {
+        ssize_t n = -1;
+        switch (op->kind) {
+        case op_kind::receive:
+            n = ::recv(fd, op->data, op->length, 0);
+            break;
+        case op_kind::receive_from: {
+            iovec iov{op->data, op->length};
+            msghdr msg{};
+            msg.msg_name = op->from;
+            msg.msg_namelen = static_cast<socklen_t>(*op->from_length);
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            n = ::recvmsg(fd, &msg, 0);
+            if (n >= 0) {
+                *op->from_length = static_cast<int>(msg.msg_namelen);
+                if (msg.msg_flags & MSG_TRUNC) {
+                    // A datagram larger than the buffer: its head is delivered and the
+                    // operation fails, as WSARecvFrom does.
+                    out = {false, static_cast<std::uint32_t>(n), error_message_size};
+                    return true;
+                }
+            }
+            break;
+        }
+        case op_kind::send:
+            n = ::send(fd, op->data + op->done, op->length - op->done, MSG_NOSIGNAL);
+            if (n >= 0) {
+                op->done += static_cast<std::uint32_t>(n);
+                if (op->done < op->length)
+                    continue;
+                out = {true, op->done, 0};
+                return true;
+            }
+            break;
+        case op_kind::send_to:
+            n = ::sendto(fd, op->data, op->length, MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr*>(op->to), op->to_length);
+            break;
+        }
+        if (n >= 0) {
+            out = {true, static_cast<std::uint32_t>(n), 0};
+            return true;
+        }
+        const int e = errno;
+        if (e == EINTR)
+            continue;
+        if (would_block(e))
+            return false;
+        out = {false, op->kind == op_kind::send ? op->done : 0u, errno_to_win32(e)};
+        return true;
+    }
+}
+
+void progress(socket_state& state, op_fifo& fifo)
+{
+    while (queued_op* op = fifo.head) {
+        outcome out{};
+        if (!attempt(state.fd, op, out))
+            return;
+        fifo.pop();
+        queue_completion(state.port, completion_of(state, op, out.success, out.bytes, out.error));
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<socket_state> find_socket(int fd)
+{
+    registry& r = the_registry();
+    std::shared_lock lock(r.mutex);
+    auto it = r.sockets.find(fd);
+    return it == r.sockets.end() ? nullptr : it->second;
+}
+
+bool add_socket(const std::shared_ptr<socket_state>& state)
+{
+    registry& r = the_registry();
+    std::unique_lock lock(r.mutex);
+    return r.sockets.emplace(state->fd, state).second;
+}
+
+std::shared_ptr<socket_state> remove_socket(int fd)
+{
+    registry& r = the_registry();
+    std::unique_lock lock(r.mutex);
+    auto it = r.sockets.find(fd);
+    if (it == r.sockets.end())
+        return nullptr;
+    auto state = std::move(it->second);
+    r.sockets.erase(it);
+    return state;
+}
+
+void detach_port(completion_port::state* port)
+{
+    registry& r = the_registry();
+    std::unique_lock lock(r.mutex);
+    for (auto& [fd, state] : r.sockets) {
+        std::lock_guard state_lock(state->mutex);
+        if (state->port == port) {
+            state->port = nullptr;
+            state->receives = {};
+            state->sends = {};
+        }
+    }
+}
+
+void progress_receives(socket_state& state) { progress(state, state.receives); }
+void progress_sends(socket_state& state) { progress(state, state.sends); }
+
+std::uint32_t errno_to_win32(int error)
+{
+    switch (error) {
+    case 0: return 0;
+    case EINTR: return 10004;
+    case EBADF: case ENOTSOCK: return error_not_socket;
+    case EACCES: case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return error_invalid_argument;
+    case EMFILE: case ENFILE: return 10024;
+    case EAGAIN: return error_would_block;
+    case EINPROGRESS: return error_would_block;  // what a non-blocking connect gives on Windows
+    case EALREADY: return 10037;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return error_message_size;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case EOPNOTSUPP: return 10045;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return error_connection_aborted;
+    case ECONNRESET: case EPIPE: return error_connection_reset;
+    case ENOBUFS: case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return error_not_connected;
+    case ESHUTDOWN: return 10058;
+    case ETIMEDOUT: return error_timed_out;
+    case ECONNREFUSED: return error_connection_refused;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    default: return 31;  // ERROR_GEN_FAILURE
+    }
+}
+
+}  // namespace linux_backend
+
+using namespace linux_backend;
+
+namespace {
+
+int fd_of(socket_handle s) { return s > static_cast<socket_handle>(INT_MAX) ? -1 : static_cast<int>(s); }
+
+std::uint32_t last_error() { return errno_to_win32(errno); }
+
+sockaddr_in ipv4(const in_addr& address, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr = address;
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+socket_handle open_socket(int type, int protocol, std::uint32_t& error)
+{
+    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        error = last_error();
+        return invalid_socket;
+    }
+    error = 0;
+    return static_cast<socket_handle>(fd);
+}
+
+class deadline {
+public:
+    explicit deadline(std::uint32_t timeout_ms)
+        : infinite_(timeout_ms == wait_forever),
+          end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms))
+    {
+    }
+    int poll_timeout() const
+    {
+        if (infinite_)
+            return -1;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end_ - std::chrono::steady_clock::now()).count();
+        return left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    }
+
+private:
+    bool infinite_;
+    std::chrono::steady_clock::time_point end_;
+};
+
+// Waits for `events` on fd; 0, error_timed_out or an error.
+std::uint32_t wait_for(int fd, short events, const deadline& until)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, until.poll_timeout());
+        if (r > 0)
+            return (p.revents & POLLNVAL) ? error_not_socket : 0;
+        if (r == 0)
+            return error_timed_out;
+        if (errno != EINTR)
+            return last_error();
+    }
+}
+
+// Queues `op` and, when nothing of its kind waits before it, tries it at once. A first
+// attempt that fails is reported to the caller (no completion), as a failing WSARecv/WSASend
+// call is.
+std::uint32_t post(socket_handle s, queued_op* op, bool is_send)
+{
+    const int fd = fd_of(s);
+    auto state = fd < 0 ? nullptr : find_socket(fd);
+    if (!state)
+        return error_not_socket;
+    std::lock_guard lock(state->mutex);
+    if (state->closed || !state->port)
+        return error_not_socket;
+    op_fifo& fifo = is_send ? state->sends : state->receives;
+    if (!fifo.empty()) {
+        fifo.push(op);
+        return error_io_pending;
+    }
+    outcome out{};
+    if (!attempt(fd, op, out)) {
+        fifo.push(op);
+        return error_io_pending;
+    }
+    if (!out.success && out.error != error_message_size)
+        return out.error;
+    queue_completion(state->port, completion_of(*state, op, out.success, out.bytes, out.error));
+    return out.success ? error_success : error_io_pending;
+}
+
+}  // namespace
+
+int make_ipv4_address(socket_address& out, const in_addr& address, std::uint16_t port)
+{
+    std::memset(out.bytes, 0, sizeof out.bytes);
+    const sockaddr_in sa = ipv4(address, port);
+    std::memcpy(out.bytes, &sa, sizeof sa);
+    return static_cast<int>(sizeof sa);
+}
+
+bool read_ipv4_address(const socket_address& in, int length, in_addr& address,
+                       std::uint16_t& port)
+{
+    if (length < static_cast<int>(sizeof(sockaddr_in)))
+        return false;
+    sockaddr_in sa;
+    std::memcpy(&sa, in.bytes, sizeof sa);
+    if (sa.sin_family != AF_INET)
+        return false;
+    address = sa.sin_addr;
+    port = ntohs(sa.sin_port);
+    return true;
+}
+
+socket_handle open_tcp_socket(std::uint32_t& error) { return open_socket(SOCK_STREAM, IPPROTO_TCP, error); }
+socket_handle open_udp_socket(std::uint32_t& error) { return open_socket(SOCK_DGRAM, IPPROTO_UDP, error); }
+
+std::uint32_t bind_ipv4(socket_handle s, const in_addr& address, std::uint16_t port)
+{
+    const sockaddr_in sa = ipv4(address, port);
+    return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : last_error();
+}
+
+std::uint32_t listen_socket(socket_handle s, int backlog)
+{
+    return ::listen(fd_of(s), backlog < 0 ? SOMAXCONN : backlog) == 0 ? 0 : last_error();
+}
+
+std::uint32_t local_port(socket_handle s, std::uint16_t& port)
+{
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return last_error();
+    port = ntohs(sa.sin_port);
+    return 0;
+}
+
+std::uint32_t peer_ipv4(socket_handle s, in_addr& address, std::uint16_t& port)
+{
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getpeername(fd_of(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return last_error();
+    if (sa.sin_family != AF_INET)
+        return 10047;
+    address = sa.sin_addr;
+    port = ntohs(sa.sin_port);
+    return 0;
+}
+
+std::uint32_t set_non_blocking(socket_handle s)
+{
+    const int fd = fd_of(s);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return last_error();
+    return 0;
+}
+
+std::uint32_t set_no_delay(socket_handle s)
+{
+    int one = 1;
+    return ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : last_error();
+}
+
+socket_handle accept_socket(socket_handle listening, std::uint32_t& error)
+{
+    const int fd = fd_of(listening);
+    const deadline forever(wait_forever);
+    for (;;) {
+        // The listening socket is non-blocking (all sockets of this backend are), so block
+        // in poll; close_socket() shuts it down first, which wakes this poll.
+        if (const std::uint32_t e = wait_for(fd, POLLIN, forever); e != 0) {
+            error = e;
+            return invalid_socket;
+        }
+        const int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c >= 0) {
+            error = 0;
+            return static_cast<socket_handle>(c);
+        }
+        const int e = errno;
+        if (would_block(e) || e == EINTR || e == ECONNABORTED)
+            continue;
+        error = errno_to_win32(e);
+        return invalid_socket;
+    }
+}
+
+std::uint32_t connect_ipv4(socket_handle s, const in_addr& address, std::uint16_t port)
+{
+    const sockaddr_in sa = ipv4(address, port);
+    if (::connect(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
+        return 0;
+    return last_error();
+}
+
+void shutdown_socket(socket_handle s)
+{
+    if (fd_of(s) >= 0)
+        ::shutdown(fd_of(s), SHUT_RDWR);
+}
+
+void close_socket(socket_handle s)
+{
+    const int fd = fd_of(s);
+    if (fd < 0)
+        return;
+    if (auto state = remove_socket(fd)) {
+        std::lock_guard lock(state->mutex);
+        state->closed = true;
+        if (state->port) {
+            unwatch(state->port, fd);
+            for (op_fifo* fifo : {&state->receives, &state->sends}) {
+                while (queued_op* op = fifo->pop()) {
+                    const std::uint32_t bytes = op->kind == op_kind::send ? op->done : 0u;
+                    queue_completion(state->port,
+                                     completion_of(*state, op, false, bytes, error_operation_aborted));
+                }
+            }
+        }
+    }
+    // Wakes an accept blocked on this socket (close alone does not on Linux).
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
+std::uint32_t post_receive(socket_handle s, const io_buffer& buffer, overlapped* ov)
+{
+    queued_op* op = start_op(ov);
+    op->kind = op_kind::receive;
+    op->data = buffer.buffer;
+    op->length = buffer.length;
+    return post(s, op, false);
+}
+
+std::uint32_t post_send(socket_handle s, const io_buffer& buffer, overlapped* ov)
+{
+    queued_op* op = start_op(ov);
+    op->kind = op_kind::send;
+    op->data = buffer.buffer;
+    op->length = buffer.length;
+    return post(s, op, true);
+}
+
+std::uint32_t post_receive_from(socket_handle s, const io_buffer& buffer, socket_address* from,
+                                int* address_length, overlapped* ov)
+{
+    if (!from || !address_length || *address_length < 0)
+        return error_invalid_argument;
+    queued_op* op = start_op(ov);
+    op->kind = op_kind::receive_from;
+    op->data = buffer.buffer;
+    op->length = buffer.length;
+    op->from = from;
+    op->from_length = address_length;
+    return post(s, op, false);
+}
+
+std::uint32_t post_send_to(socket_handle s, const io_buffer& buffer, const socket_address& to,
+                           int address_length, overlapped* ov)
+{
+    queued_op* op = start_op(ov);
+    if (address_length <= 0 || address_length > static_cast<int>(sizeof op->to))
+        return error_invalid_argument;
+    op->kind = op_kind::send_to;
+    op->data = buffer.buffer;
+    op->length = buffer.length;
+    std::memcpy(op->to, to.bytes, static_cast<std::size_t>(address_length));
+    op->to_length = static_cast<std::uint8_t>(address_length);
+    return post(s, op, true);
+}
+
+std::uint32_t connect_ipv4_wait(socket_handle s, const in_addr& address, std::uint16_t port,
+                                std::uint32_t timeout_ms)
+{
+    const deadline until(timeout_ms);
+    std::uint32_t e = connect_ipv4(s, address, port);
+    if (e != error_would_block)
+        return e;
+    if ((e = wait_for(fd_of(s), POLLOUT, until)) != 0)
+        return e;
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    if (::getsockopt(fd_of(s), SOL_SOCKET, SO_ERROR, &so_error, &len) != 0)
+        return last_error();
+    return errno_to_win32(so_error);
+}
+
+std::uint32_t send_all(socket_handle s, const void* data, std::size_t length,
+                       std::uint32_t timeout_ms)
+{
+    const deadline until(timeout_ms);
+    const char* p = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t n = ::send(fd_of(s), p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            p += n;
+            length -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (!would_block(errno))
+            return last_error();
+        if (const std::uint32_t e = wait_for(fd_of(s), POLLOUT, until); e != 0)
+            return e;
+    }
+    return 0;
+}
+
+std::uint32_t receive_some(socket_handle s, void* data, std::size_t length,
+                           std::size_t& received, std::uint32_t timeout_ms)
+{
+    const deadline until(timeout_ms);
+    received = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd_of(s), data, length, MSG_DONTWAIT);
+        if (n >= 0) {
+            received = static_cast<std::size_t>(n);
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        if (!would_block(errno))
+            return last_error();
+        if (const std::uint32_t e = wait_for(fd_of(s), POLLIN, until); e != 0)
+            return e;
+    }
+}
+
+std::uint32_t set_abortive_close(socket_handle s)
+{
+    linger l{1, 0};
+    return ::setsockopt(fd_of(s), SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : last_error();
+}
+
+}  // namespace platform

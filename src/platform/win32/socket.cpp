@@ -1,0 +1,304 @@
+#include "platform/socket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace platform {
+namespace {
+
+static_assert(sizeof(io_buffer) == sizeof(WSABUF));
+static_assert(offsetof(io_buffer, length) == offsetof(WSABUF, len));
+static_assert(offsetof(io_buffer, buffer) == offsetof(WSABUF, buf));
+static_assert(sizeof(OVERLAPPED) <= sizeof(overlapped));
+static_assert(sizeof(socket_address) >= sizeof(SOCKADDR_STORAGE));
+
+// Winsock is started once for the process and never stopped: sockets may be closed by
+// objects with static lifetime while the process exits.
+void ensure_started()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+    });
+}
+
+SOCKET sock(socket_handle s) { return static_cast<SOCKET>(s); }
+
+std::uint32_t last_error() { return static_cast<std::uint32_t>(::WSAGetLastError()); }
+
+// A fresh OVERLAPPED in the caller's record for every operation: the kernel keeps its
+// status there.
+OVERLAPPED* fresh(overlapped* ov) { return ::new (static_cast<void*>(ov->opaque)) OVERLAPPED{}; }
+
+std::uint32_t result_of(int r) { return r == 0 ? 0 : last_error(); }
+
+sockaddr_in ipv4(const in_addr& address, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr = address;
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+socket_handle open_socket(int type, int protocol, std::uint32_t& error)
+{
+    ensure_started();
+    SOCKET s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0,
+                            WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET) {
+        error = last_error();
+        return invalid_socket;
+    }
+    error = 0;
+    return static_cast<socket_handle>(s);
+}
+
+class deadline {
+public:
+    explicit deadline(std::uint32_t timeout_ms)
+        : infinite_(timeout_ms == wait_forever),
+          end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms))
+    {
+    }
+    // select() timeout; null for forever.
+    timeval* left(timeval& tv) const
+    {
+        if (infinite_)
+            return nullptr;
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end_ - std::chrono::steady_clock::now()).count();
+        if (ms < 0)
+            ms = 0;
+        tv.tv_sec = static_cast<long>(ms / 1000);
+        tv.tv_usec = static_cast<long>((ms % 1000) * 1000);
+        return &tv;
+    }
+
+private:
+    bool infinite_;
+    std::chrono::steady_clock::time_point end_;
+};
+
+// Waits until `s` is readable (or writable); 0, error_timed_out or an error.
+std::uint32_t wait_for(socket_handle s, bool write, const deadline& until)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(sock(s), &set);
+    fd_set errors;
+    FD_ZERO(&errors);
+    FD_SET(sock(s), &errors);
+    timeval tv;
+    const int r = ::select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, until.left(tv));
+    if (r == 0)
+        return error_timed_out;
+    return r < 0 ? last_error() : 0;
+}
+
+}  // namespace
+
+int make_ipv4_address(socket_address& out, const in_addr& address, std::uint16_t port)
+{
+    std::memset(out.bytes, 0, sizeof out.bytes);
+    const sockaddr_in sa = ipv4(address, port);
+    std::memcpy(out.bytes, &sa, sizeof sa);
+    return static_cast<int>(sizeof sa);
+}
+
+bool read_ipv4_address(const socket_address& in, int length, in_addr& address,
+                       std::uint16_t& port)
+{
+    if (length < static_cast<int>(sizeof(sockaddr_in)))
+        return false;
+    sockaddr_in sa;
+    std::memcpy(&sa, in.bytes, sizeof sa);
+    if (sa.sin_family != AF_INET)
+        return false;
+    address = sa.sin_addr;
+    port = ntohs(sa.sin_port);
+    return true;
+}
+
+socket_handle open_tcp_socket(std::uint32_t& error) { return open_socket(SOCK_STREAM, IPPROTO_TCP, error); }
+socket_handle open_udp_socket(std::uint32_t& error) { return open_socket(SOCK_DGRAM, IPPROTO_UDP, error); }
+
+std::uint32_t bind_ipv4(socket_handle s, const in_addr& address, std::uint16_t port)
+{
+    const sockaddr_in sa = ipv4(address, port);
+    return result_of(::bind(sock(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+}
+
+std::uint32_t listen_socket(socket_handle s, int backlog)
+{
+    return result_of(::listen(sock(s), backlog < 0 ? SOMAXCONN : backlog));
+}
+
+std::uint32_t local_port(socket_handle s, std::uint16_t& port)
+{
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (::getsockname(sock(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return last_error();
+    port = ntohs(sa.sin_port);
+    return 0;
+}
+
+std::uint32_t peer_ipv4(socket_handle s, in_addr& address, std::uint16_t& port)
+{
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (::getpeername(sock(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return last_error();
+    if (sa.sin_family != AF_INET)
+        return WSAEAFNOSUPPORT;
+    address = sa.sin_addr;
+    port = ntohs(sa.sin_port);
+    return 0;
+}
+
+std::uint32_t set_non_blocking(socket_handle s)
+{
+    u_long one = 1;
+    return result_of(::ioctlsocket(sock(s), FIONBIO, &one));
+}
+
+std::uint32_t set_no_delay(socket_handle s)
+{
+    BOOL one = TRUE;
+    return result_of(::setsockopt(sock(s), IPPROTO_TCP, TCP_NODELAY,
+                                  reinterpret_cast<const char*>(&one), sizeof one));
+}
+
+socket_handle accept_socket(socket_handle listening, std::uint32_t& error)
+{
+    SOCKET c = ::WSAAccept(sock(listening), nullptr, nullptr, nullptr, 0);
+    if (c == INVALID_SOCKET) {
+        error = last_error();
+        return invalid_socket;
+    }
+    error = 0;
+    return static_cast<socket_handle>(c);
+}
+
+std::uint32_t connect_ipv4(socket_handle s, const in_addr& address, std::uint16_t port)
+{
+    const sockaddr_in sa = ipv4(address, port);
+    return result_of(::connect(sock(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+}
+
+void shutdown_socket(socket_handle s) { ::shutdown(sock(s), SD_BOTH); }
+
+void close_socket(socket_handle s) { ::closesocket(sock(s)); }
+
+std::uint32_t post_receive(socket_handle s, const io_buffer& buffer, overlapped* ov)
+{
+    WSABUF b{buffer.length, buffer.buffer};
+    DWORD flags = 0;
+    return result_of(::WSARecv(sock(s), &b, 1, nullptr, &flags, fresh(ov), nullptr));
+}
+
+std::uint32_t post_send(socket_handle s, const io_buffer& buffer, overlapped* ov)
+{
+    WSABUF b{buffer.length, buffer.buffer};
+    return result_of(::WSASend(sock(s), &b, 1, nullptr, 0, fresh(ov), nullptr));
+}
+
+std::uint32_t post_receive_from(socket_handle s, const io_buffer& buffer, socket_address* from,
+                                int* address_length, overlapped* ov)
+{
+    if (!from || !address_length || *address_length < 0)
+        return error_invalid_argument;
+    WSABUF b{buffer.length, buffer.buffer};
+    DWORD flags = 0;
+    return result_of(::WSARecvFrom(sock(s), &b, 1, nullptr, &flags,
+                                   reinterpret_cast<sockaddr*>(from->bytes), address_length,
+                                   fresh(ov), nullptr));
+}
+
+std::uint32_t post_send_to(socket_handle s, const io_buffer& buffer, const socket_address& to,
+                           int address_length, overlapped* ov)
+{
+    WSABUF b{buffer.length, buffer.buffer};
+    return result_of(::WSASendTo(sock(s), &b, 1, nullptr, 0,
+                                 reinterpret_cast<const sockaddr*>(to.bytes), address_length,
+                                 fresh(ov), nullptr));
+}
+
+std::uint32_t connect_ipv4_wait(socket_handle s, const in_addr& address, std::uint16_t port,
+                                std::uint32_t timeout_ms)
+{
+    const deadline until(timeout_ms);
+    u_long one = 1;
+    ::ioctlsocket(sock(s), FIONBIO, &one);
+    std::uint32_t e = connect_ipv4(s, address, port);
+    if (e != error_would_block)
+        return e;
+    if ((e = wait_for(s, true, until)) != 0)
+        return e;
+    int so_error = 0;
+    int len = sizeof so_error;
+    if (::getsockopt(sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &len) != 0)
+        return last_error();
+    return static_cast<std::uint32_t>(so_error);
+}
+
+std::uint32_t send_all(socket_handle s, const void* data, std::size_t length,
+                       std::uint32_t timeout_ms)
+{
+    const deadline until(timeout_ms);
+    u_long one = 1;
+    ::ioctlsocket(sock(s), FIONBIO, &one);
+    const char* p = static_cast<const char*>(data);
+    while (length > 0) {
+        const int chunk = length > 0x40000000u ? 0x40000000 : static_cast<int>(length);
+        const int n = ::send(sock(s), p, chunk, 0);
+        if (n >= 0) {
+            p += n;
+            length -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (::WSAGetLastError() != WSAEWOULDBLOCK)
+            return last_error();
+        if (const std::uint32_t e = wait_for(s, true, until); e != 0)
+            return e;
+    }
+    return 0;
+}
+
+std::uint32_t receive_some(socket_handle s, void* data, std::size_t length,
+                           std::size_t& received, std::uint32_t timeout_ms)
+{
+    const deadline until(timeout_ms);
+    u_long one = 1;
+    ::ioctlsocket(sock(s), FIONBIO, &one);
+    received = 0;
+    const int chunk = length > 0x40000000u ? 0x40000000 : static_cast<int>(length);
+    for (;;) {
+        const int n = ::recv(sock(s), static_cast<char*>(data), chunk, 0);
+        if (n >= 0) {
+            received = static_cast<std::size_t>(n);
+            return 0;
+        }
+        if (::WSAGetLastError() != WSAEWOULDBLOCK)
+            return last_error();
+        if (const std::uint32_t e = wait_for(s, false, until); e != 0)
+            return e;
+    }
+}
+
+std::uint32_t set_abortive_close(socket_handle s)
+{
+    linger l{1, 0};
+    return result_of(::setsockopt(sock(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
+                                  sizeof l));
+}
+
+}  // namespace platform

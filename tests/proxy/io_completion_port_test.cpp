@@ -1,0 +1,336 @@
+// The completion port and the overlapped socket operations beneath it: registration rules,
+// the worker pool, and the contract that every posted operation completes exactly once.
+
+#include "proxy/io_completion_port.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/wine_detection.h"
+#include "proxy_test_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using proxy_test::close_quietly;
+using proxy_test::loopback;
+
+// Counts completions per overlapped record.
+struct recorder {
+    struct entry {
+        int count = 0;
+        std::uint32_t bytes = 0;
+        int success = -1;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<platform::overlapped*, entry> seen;
+
+    proxy::completion_handler handler()
+    {
+        return [this](std::uint32_t bytes, platform::overlapped* ov, int success) {
+            std::lock_guard lock(mutex);
+            entry& e = seen[ov];
+            ++e.count;
+            e.bytes = bytes;
+            e.success = success;
+            changed.notify_all();
+            return true;
+        };
+    }
+    // Waits until `ov` completed at least once; returns its record.
+    entry wait(platform::overlapped* ov, std::chrono::milliseconds limit = 5000ms)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, limit, [&] { return seen.count(ov) != 0; });
+        return seen.count(ov) ? seen[ov] : entry{};
+    }
+    // Records on the stack of different blocks share addresses: forget earlier ones.
+    void reset()
+    {
+        std::lock_guard lock(mutex);
+        seen.clear();
+    }
+    int count(platform::overlapped* ov)
+    {
+        std::lock_guard lock(mutex);
+        return seen.count(ov) ? seen[ov].count : 0;
+    }
+};
+
+// A connected pair over loopback: `a` is bound to the port, `b` stays a plain peer.
+struct connected_pair {
+    platform::socket_handle a = platform::invalid_socket;
+    platform::socket_handle b = platform::invalid_socket;
+
+    explicit connected_pair()
+    {
+        std::uint32_t e = 0;
+        platform::socket_handle listening = platform::open_tcp_socket(e);
+        std::uint16_t port = 0;
+        if (platform::bind_ipv4(listening, loopback(), 0) == 0 && platform::local_port(listening, port) == 0 &&
+            platform::listen_socket(listening) == 0) {
+            b = proxy_test::connect_client(port);
+            a = platform::accept_socket(listening, e);
+        }
+        close_quietly(listening);
+    }
+    ~connected_pair()
+    {
+        close_quietly(a);
+        close_quietly(b);
+    }
+};
+
+TEST(proxy_io_completion_port, registration_and_pool_rules)
+{
+    proxy::io_completion_port port(4);
+    std::uint32_t e = 0;
+    platform::socket_handle s1 = platform::open_tcp_socket(e);
+    platform::socket_handle s2 = platform::open_tcp_socket(e);
+    recorder r;
+
+    // An empty callable registers nothing; an unknown key binds nothing, so s1 is still free
+    // to be bound afterwards (a socket binds to one port only once).
+    EXPECT_EQ(port.associate_device(s1, proxy::completion_handler{}), std::make_pair(false, std::uintptr_t{0}));
+    EXPECT_FALSE(port.associate_socket(s1, 0x1234));
+    const auto [ok, key] = port.associate_device(s1, r.handler());
+    EXPECT_TRUE(ok);
+    EXPECT_NE(key, 0u);
+    EXPECT_TRUE(port.associate_socket(s2, key));
+
+    port.stop_thread_pool();  // never started: returns at once
+    EXPECT_EQ(port.thread_count(), 0u);
+    port.start_thread_pool();
+    port.start_thread_pool();  // the second start changes nothing
+    EXPECT_EQ(port.thread_count(), 8u);  // 2 x 4 logical processors
+    port.stop_thread_pool();
+    EXPECT_EQ(port.thread_count(), 0u);
+    EXPECT_FALSE(port.is_active());
+
+    proxy::io_completion_port machine;
+    EXPECT_GE(machine.concurrency(), 1u);
+    close_quietly(s1);
+    close_quietly(s2);
+}
+
+TEST(proxy_io_completion_port, posted_packets_reach_only_the_handler_of_their_key)
+{
+    proxy::io_completion_port port(1);
+    recorder r;
+    std::uint32_t e = 0;
+    platform::socket_handle s = platform::open_tcp_socket(e);
+    const auto [ok, key] = port.associate_device(s, r.handler());
+    ASSERT_TRUE(ok);
+
+    // Registered and posted before the pool runs: the packet waits in the queue.
+    platform::overlapped early{};
+    ASSERT_TRUE(port.post_completion(7, key, &early));
+    platform::overlapped nobody{};
+    ASSERT_TRUE(port.post_completion(9, 0, &nobody));
+    port.start_thread_pool();
+    const auto got = r.wait(&early);
+    EXPECT_EQ(got.count, 1);
+    EXPECT_EQ(got.bytes, 7u);
+    EXPECT_EQ(got.success, 1);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(r.count(&nobody), 0);
+    port.stop_thread_pool();
+    close_quietly(s);
+}
+
+TEST(proxy_io_completion_port, every_operation_completes_exactly_once)
+{
+    proxy::io_completion_port port(2);
+    recorder r;
+    port.start_thread_pool();
+    std::uint32_t e = 0;
+    platform::socket_handle reg = platform::open_tcp_socket(e);
+    const auto [ok, key] = port.associate_device(reg, r.handler());
+    ASSERT_TRUE(ok);
+
+    char data[5] = {'h', 'e', 'l', 'l', 'o'};
+    char in[64];
+    platform::io_buffer in_buffer{sizeof in, in};
+    {
+        SCOPED_TRACE("receive pending, then data; then data queued before the receive");
+        connected_pair p;
+        ASSERT_TRUE(port.associate_socket(p.a, key));
+        platform::overlapped ov{};
+        EXPECT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &ov)));
+        ASSERT_EQ(platform::send_all(p.b, data, 5, 5000), 0u);
+        auto got = r.wait(&ov);
+        EXPECT_EQ(got.success, 1);
+        EXPECT_EQ(got.bytes, 5u);
+
+        ASSERT_EQ(platform::send_all(p.b, data, 3, 5000), 0u);
+        std::this_thread::sleep_for(50ms);
+        platform::overlapped queued{};
+        // Even an immediate success is reported through the port, never inline.
+        EXPECT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &queued)));
+        got = r.wait(&queued);
+        EXPECT_EQ(got.success, 1);
+        EXPECT_EQ(got.bytes, 3u);
+
+        platform::overlapped send{};
+        platform::io_buffer out{5, data};
+        EXPECT_TRUE(platform::completion_follows(platform::post_send(p.a, out, &send)));
+        got = r.wait(&send);
+        EXPECT_EQ(got.success, 1);
+        EXPECT_EQ(got.bytes, 5u);
+
+        platform::overlapped ended{};
+        EXPECT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &ended)));
+        platform::shutdown_socket(p.b);
+        got = r.wait(&ended);
+        EXPECT_EQ(got.success, 1);
+        EXPECT_EQ(got.bytes, 0u);  // graceful end of stream
+        std::this_thread::sleep_for(100ms);
+        for (platform::overlapped* o : {&ov, &queued, &send, &ended})
+            EXPECT_EQ(r.count(o), 1);
+    }
+    {
+        SCOPED_TRACE("closing the socket with a receive outstanding");
+        r.reset();
+        connected_pair p;
+        ASSERT_TRUE(port.associate_socket(p.a, key));
+        platform::overlapped receive{};
+        EXPECT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &receive)));
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(r.count(&receive), 0);
+        platform::close_socket(p.a);
+        p.a = platform::invalid_socket;
+        EXPECT_EQ(r.wait(&receive).success, 0);
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(r.count(&receive), 1);
+        // A post on the closed handle fails at once and never completes.
+        platform::overlapped late{};
+        EXPECT_FALSE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &late)));
+    }
+    {
+        SCOPED_TRACE("peer resets the connection");
+        r.reset();
+        connected_pair p;
+        ASSERT_TRUE(port.associate_socket(p.a, key));
+        platform::overlapped receive{};
+        EXPECT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &receive)));
+        platform::set_abortive_close(p.b);
+        platform::close_socket(p.b);
+        p.b = platform::invalid_socket;
+        const auto got = r.wait(&receive);
+        EXPECT_EQ(got.count, 1);
+        EXPECT_EQ(got.bytes, 0u);
+    }
+    {
+        SCOPED_TRACE("datagrams: receive_from reports the sender, send_to completes");
+        r.reset();
+        platform::socket_handle u1 = platform::open_udp_socket(e);
+        platform::socket_handle u2 = platform::open_udp_socket(e);
+        std::uint16_t port1 = 0, port2 = 0;
+        ASSERT_EQ(platform::bind_ipv4(u1, loopback(), 0), 0u);
+        ASSERT_EQ(platform::bind_ipv4(u2, loopback(), 0), 0u);
+        platform::local_port(u1, port1);
+        platform::local_port(u2, port2);
+        ASSERT_TRUE(port.associate_socket(u1, key));
+        ASSERT_TRUE(port.associate_socket(u2, key));
+        platform::socket_address from{};
+        int from_length = platform::socket_address_capacity;
+        platform::overlapped receive{};
+        EXPECT_TRUE(platform::completion_follows(
+            platform::post_receive_from(u1, in_buffer, &from, &from_length, &receive)));
+        platform::socket_address to{};
+        const int to_length = platform::make_ipv4_address(to, loopback(), port1);
+        platform::overlapped send{};
+        platform::io_buffer out{5, data};
+        EXPECT_TRUE(platform::completion_follows(platform::post_send_to(u2, out, to, to_length, &send)));
+        EXPECT_EQ(r.wait(&send).bytes, 5u);
+        const auto got = r.wait(&receive);
+        EXPECT_EQ(got.bytes, 5u);
+        in_addr sender{};
+        std::uint16_t sender_port = 0;
+        ASSERT_TRUE(platform::read_ipv4_address(from, from_length, sender, sender_port));
+        EXPECT_EQ(sender_port, port2);
+        EXPECT_EQ(std::memcmp(&sender, "\x7f\x00\x00\x01", 4), 0);
+        close_quietly(u1);
+        close_quietly(u2);
+    }
+    port.stop_thread_pool();
+    close_quietly(reg);
+}
+
+TEST(proxy_io_completion_port, close_completes_a_blocked_send_and_a_receive)
+{
+    if (platform::running_under_wine())
+        GTEST_SKIP() << "Wine completes neither operation when a socket with a send blocked on a "
+                        "full peer is closed (Windows completes both with 995)";
+    proxy::io_completion_port port(2);
+    recorder r;
+    port.start_thread_pool();
+    connected_pair p;
+    const auto [ok, key] = port.associate_device(p.a, r.handler());
+    ASSERT_TRUE(ok);
+    char in[64];
+    platform::io_buffer in_buffer{sizeof in, in};
+    platform::overlapped receive{};
+    EXPECT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &receive)));
+    // Far more than loopback buffers hold while the peer does not read.
+    std::vector<char> big(64u << 20, 'x');
+    platform::io_buffer out{static_cast<std::uint32_t>(big.size()), big.data()};
+    platform::overlapped send{};
+    EXPECT_TRUE(platform::completion_follows(platform::post_send(p.a, out, &send)));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(r.count(&receive), 0);
+    EXPECT_EQ(r.count(&send), 0);
+    platform::close_socket(p.a);
+    p.a = platform::invalid_socket;
+    EXPECT_EQ(r.wait(&receive).success, 0);
+    EXPECT_EQ(r.wait(&send).success, 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(r.count(&receive), 1);
+    EXPECT_EQ(r.count(&send), 1);
+    port.stop_thread_pool();
+}
+
+TEST(proxy_io_completion_port, stop_with_completions_in_flight)
+{
+    proxy::io_completion_port port(2);
+    std::atomic<int> calls{0};
+    std::uint32_t e = 0;
+    platform::socket_handle s = platform::open_tcp_socket(e);
+    const auto [ok, key] = port.associate_device(s, [&](std::uint32_t, platform::overlapped*, int) {
+        ++calls;
+        return true;
+    });
+    ASSERT_TRUE(ok);
+    const std::uintptr_t handler_key = key;
+    platform::overlapped ov{};
+    for (int round = 0; round < 3; ++round) {
+        port.start_thread_pool();
+        std::atomic<bool> posting{true};
+        std::thread poster([&] {
+            for (int i = 0; i < 20000 && posting; ++i)
+                port.post_completion(1, handler_key, &ov);
+        });
+        std::this_thread::sleep_for(5ms);
+        port.stop_thread_pool();  // must return with packets still arriving
+        EXPECT_EQ(port.thread_count(), 0u);
+        posting = false;
+        poster.join();
+    }
+    // A restarted pool still delivers.
+    const int before = calls.load();
+    port.start_thread_pool();
+    port.post_completion(1, key, &ov);
+    for (int i = 0; i < 500 && calls.load() == before; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_GT(calls.load(), before);
+    port.stop_thread_pool();
+    close_quietly(s);
+}
+
+}  // namespace
