@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 GENERATOR := -G Ninja
 
-.PHONY: all deps linux windows sanitize build test fuzz bench clean
+.PHONY: all deps linux windows sanitize tsan build test fuzz bench clean
 
 all: build
 
@@ -25,6 +25,13 @@ $(BUILD)/sanitize/build.ninja: | deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/sanitize $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCORVANE_SANITIZE=ON -DCORVANE_FUZZ=ON
 
+# ThreadSanitizer: only the programs listed here are built, and run-tests.sh runs only their tests.
+TSAN_TARGETS ?= nat_concurrency_tests
+
+$(BUILD)/tsan/build.ninja: | deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCORVANE_TSAN=ON
+
 linux: deps $(BUILD)/linux/build.ninja
 	cmake --build $(BUILD)/linux -j $(JOBS)
 
@@ -34,7 +41,10 @@ windows: deps $(BUILD)/windows/build.ninja
 sanitize: deps $(BUILD)/sanitize/build.ninja
 	cmake --build $(BUILD)/sanitize -j $(JOBS)
 
-build: linux windows sanitize
+tsan: deps $(BUILD)/tsan/build.ninja
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target $(TSAN_TARGETS)
+
+build: linux windows sanitize tsan
 
 test: build
 	scripts/run-tests.sh $(BUILD)
