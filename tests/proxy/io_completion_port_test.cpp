@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using proxy_test::close_quietly;
+using proxy_test::connected_pair;
 using proxy_test::loopback;
 
 // Counts completions per overlapped record.
@@ -60,30 +61,6 @@ struct recorder {
     {
         std::lock_guard lock(mutex);
         return seen.count(ov) ? seen[ov].count : 0;
-    }
-};
-
-// A connected pair over loopback: `a` is bound to the port, `b` stays a plain peer.
-struct connected_pair {
-    platform::socket_handle a = platform::invalid_socket;
-    platform::socket_handle b = platform::invalid_socket;
-
-    explicit connected_pair()
-    {
-        std::uint32_t e = 0;
-        platform::socket_handle listening = platform::open_tcp_socket(e);
-        std::uint16_t port = 0;
-        if (platform::bind_ipv4(listening, loopback(), 0) == 0 && platform::local_port(listening, port) == 0 &&
-            platform::listen_socket(listening) == 0) {
-            b = proxy_test::connect_client(port);
-            a = platform::accept_socket(listening, e);
-        }
-        close_quietly(listening);
-    }
-    ~connected_pair()
-    {
-        close_quietly(a);
-        close_quietly(b);
     }
 };
 

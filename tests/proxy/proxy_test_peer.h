@@ -87,6 +87,30 @@ inline void echo(platform::socket_handle s)
     }
 }
 
+// A connected pair over loopback: `a` is bound to the port, `b` stays a plain peer.
+struct connected_pair {
+    platform::socket_handle a = platform::invalid_socket;
+    platform::socket_handle b = platform::invalid_socket;
+
+    connected_pair()
+    {
+        std::uint32_t e = 0;
+        platform::socket_handle listening = platform::open_tcp_socket(e);
+        std::uint16_t port = 0;
+        if (platform::bind_ipv4(listening, loopback(), 0) == 0 && platform::local_port(listening, port) == 0 &&
+            platform::listen_socket(listening) == 0) {
+            b = connect_client(port);
+            a = platform::accept_socket(listening, e);
+        }
+        close_quietly(listening);
+    }
+    ~connected_pair()
+    {
+        close_quietly(a);
+        close_quietly(b);
+    }
+};
+
 class tcp_peer {
 public:
     using serve_function = std::function<void(platform::socket_handle)>;
