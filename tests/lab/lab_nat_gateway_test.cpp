@@ -1,0 +1,158 @@
+// nat::wintun_nat_gateway end to end over the lab's corvflt: the gateway runs as a library on
+// a thread in gw, the lab has no route back from inet to the clients, so every reply that
+// reaches vpnc was translated. Clients in vpnc, servers in inet. Needs root; skips without it.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lab/lab_run.h"
+#include "nat/wintun_nat_gateway.h"
+
+using namespace lab_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::mutex events_mutex;
+std::vector<std::uint32_t> events;
+
+void record_event(proxy_event event)
+{
+    std::lock_guard lock(events_mutex);
+    events.push_back(event.kind);
+}
+
+std::vector<std::uint32_t> recorded_events()
+{
+    std::lock_guard lock(events_mutex);
+    return events;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(100ms);
+    }
+    return true;
+}
+
+std::string file_text(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+const std::string curl_page = "curl -sS --max-time 5 http://10.99.0.1:8080/";
+const std::string dns = "dig +short +time=2 +tries=1 @1.1.1.1 web.corvane.test";
+const std::string ping = "ping -c 2 -W 2 10.99.0.1";
+
+class nat_lab : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!running_as_root())
+            GTEST_SKIP() << "lab tests need root and network namespaces";
+        std::string error;
+        // No route back and forwarding off: only the gateway can make replies return.
+        ASSERT_TRUE(lab_.up("--no-forward", &error)) << error;
+        setenv("CORVFLT_DEVICE_DIR", lab_.device_dir().c_str(), 1);
+    }
+
+    bool client_sees(const std::string& command, const std::string& expected, std::string* output)
+    {
+        const command_result result = lab_.run("vpnc", command);
+        *output = "exit " + std::to_string(result.status) + ": " + result.output;
+        return result.status == 0 && result.output.find(expected) != std::string::npos;
+    }
+    std::string forwarding() { return lab_.run("gw", "cat /proc/sys/net/ipv4/ip_forward").output; }
+
+    lab_run lab_;
+};
+
+}  // namespace
+
+TEST_F(nat_lab, clients_browse_resolve_and_ping_through_the_gateway_and_survive_the_adapter_going)
+{
+    const std::string page = lab_.value("LAB_WEB_PAGE");
+    const std::string capture = lab_.state_dir() + "/wintun_nat_gateway.pcap";
+    std::string output;
+    EXPECT_FALSE(client_sees("curl -sS --max-time 2 http://10.99.0.1:8080/", page, &output))
+        << "replies return without NAT: " << output;
+
+    std::mutex lines_mutex;
+    std::string lines;
+    const bool entered = lab_.in_namespace("gw", [&] {
+        nat::nat_gateway_environment environment;
+        environment.capture_file = capture;
+        auto gateway = std::make_unique<nat::wintun_nat_gateway>(
+            "corvane",
+            [&](const char* line) {
+                std::lock_guard lock(lines_mutex);
+                lines += std::string(line) + "|";
+            },
+            log_level::all, &record_event, environment);
+        EXPECT_TRUE(gateway->start());
+        EXPECT_EQ(gateway->state(), nat::gateway_state::running) << lines;
+        EXPECT_EQ(net::to_string(gateway->external_address()), "10.99.0.2");
+        EXPECT_FALSE(gateway->force_routing());
+        EXPECT_EQ(forwarding(), "1\n");
+
+        EXPECT_TRUE(client_sees(curl_page, page, &output)) << output;
+        EXPECT_TRUE(client_sees(dns, "10.99.0.1", &output)) << output;
+        EXPECT_TRUE(client_sees(ping, "2 received", &output)) << output;
+        EXPECT_GE(gateway->tcp_table().size(), 1u);
+        EXPECT_GE(gateway->udp_table().size(), 1u);
+        EXPECT_GE(gateway->icmp_table().size(), 2u);
+        // The server saw the gateway's external address, never the client's.
+        const std::string web_log = file_text(lab_.state_dir() + "/web.log");
+        EXPECT_NE(web_log.find("10.99.0.2 - -"), std::string::npos) << web_log;
+        EXPECT_EQ(web_log.find("10.66.0.2"), std::string::npos) << web_log;
+
+        // The VPN adapter goes away: the gateway stops (event 1) and keeps trying.
+        const std::size_t before = recorded_events().size();
+        EXPECT_EQ(lab_.run("gw", "ip link del corvane").status, 0);
+        EXPECT_TRUE(eventually(
+            [&] {
+                const auto now = recorded_events();
+                return now.size() > before && now.back() == proxy_event_kind::stopped;
+            },
+            15s));
+        // Back again (persistent now), configured as up.sh did.
+        EXPECT_EQ(lab_.run("gw", "ip tuntap add dev corvane mode tun && ip addr add 10.66.0.1/24 dev corvane && "
+                                 "ip link set corvane up")
+                      .status,
+                  0);
+        EXPECT_TRUE(eventually([&] { return lab_.run("vpnc", "ip link show corvw").status == 0; }, 10s));
+        lab_.run("vpnc", "ip addr add 10.66.0.2/24 dev corvw; ip link set corvw up; "
+                         "ip route replace default via 10.66.0.1 dev corvw");
+        EXPECT_TRUE(eventually([&] { return gateway->state() == nat::gateway_state::running; }, 15s)) << lines;
+        EXPECT_TRUE(eventually([&] { return client_sees(curl_page, page, &output); }, 15s)) << output;
+        EXPECT_EQ(recorded_events().back(), proxy_event_kind::started);
+
+        EXPECT_TRUE(gateway->stop());
+        EXPECT_EQ(forwarding(), "0\n") << "the previous value is restored";
+        gateway.reset();  // closes the capture file
+        return true;
+    });
+    ASSERT_TRUE(entered) << "cannot enter " << lab_.namespace_of("gw");
+
+    // The capture holds the client's flow as it left and the replies to the external port.
+    const command_result read = shell("tshark -r " + capture +
+                                      " -T fields -e ip.src -e ip.dst -e tcp.dstport -Y 'tcp.port == 8080'");
+    ASSERT_EQ(read.status, 0) << read.output;
+    EXPECT_NE(read.output.find("10.66.0.2\t10.99.0.1\t8080"), std::string::npos) << read.output;
+    EXPECT_NE(read.output.find("10.99.0.1\t10.99.0.2\t10000"), std::string::npos) << read.output;
+}
