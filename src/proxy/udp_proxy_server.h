@@ -1,0 +1,151 @@
+#pragma once
+// The local UDP proxy servers: one UDP socket receives the datagrams of every client (each
+// prefixed with the 10-byte header that names its real destination) and hands them to one
+// relay socket object per client endpoint. `udp_proxy_server` relays directly,
+// `socks5_udp_proxy_server` (socks5_udp_proxy_server.h) through a SOCKS5 UDP ASSOCIATE
+// session per client; `udp_proxy_server_core` is what they share.
+//
+// Owns its UDP socket, the buffer pool, the 64 KiB receive buffer and record, the relay
+// objects and the cleanup thread; not the completion port. Constructed, started once,
+// stopped and destroyed by the gateway.
+//
+// Threads: completions arrive on the port's workers and are serialised by `mutex_`, which the
+// handler holds for the whole dispatch; the cleanup thread takes the same mutex once a second
+// to retire relay objects that failed or stayed idle for more than 300 s, and to re-post the
+// server's receive if an earlier post failed (the server never stays deaf). A retired
+// object's sockets are closed at once and it is destroyed when its last operation has
+// completed, since those operations' records name it.
+//
+// Choices of this implementation: a datagram shorter than the 10-byte header is dropped
+// (logged at level all); a failed relay receive or send marks the relay object failed, and a
+// failed completion still returns its record and buffer.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/ip_address.h"
+#include "platform/socket.h"
+#include "proxy/buffer_pool.h"
+#include "proxy/io_completion_port.h"
+#include "proxy/tcp_proxy_server.h"
+#include "proxy/udp_io_context.h"
+#include "proxy/udp_relay_socket.h"
+#include "service/logging.h"
+
+namespace proxy {
+
+class udp_proxy_server_core {
+public:
+    static constexpr std::chrono::seconds idle_limit{300};
+
+    // Binds `bind_address`:`port` (0.0.0.0 in the product; tests use loopback). Throws
+    // std::runtime_error "<name>: failed to create server socket.".
+    udp_proxy_server_core(const char* name, std::uint16_t port, io_completion_port& completion_port,
+                          query_remote_peer query, log_printer printer, log_level level,
+                          net::ip_address_v4 bind_address, udp_clock clock);
+    virtual ~udp_proxy_server_core();
+    udp_proxy_server_core(const udp_proxy_server_core&) = delete;
+    udp_proxy_server_core& operator=(const udp_proxy_server_core&) = delete;
+
+    bool start();
+    void stop();
+
+    std::uint16_t listen_port() const { return listen_port_; }
+
+    // One pass of the cleanup thread; tests call it with an injected clock.
+    void cleanup_pass();
+
+    // Observers for tests and diagnostics.
+    std::size_t relay_count();
+    std::size_t retiring_count();
+    std::uint64_t relays_created();
+    buffer_pool& pool() { return buffer_pool_; }
+
+protected:
+    // Finds or creates the relay object of the client endpoint; null drops the datagram.
+    // Called under mutex_ on a completion worker.
+    virtual udp_relay_socket* connect_to_remote_host(const client_endpoint& client,
+                                                     const platform::socket_address& address,
+                                                     int address_length) = 0;
+    // Posts the server's receive; returns the post's result. Virtual so that tests can make
+    // it fail.
+    virtual std::uint32_t post_server_receive();
+
+    // Inserts a relay object made by connect_to_remote_host, binds its relay socket to the
+    // server's handler and starts it; null when it cannot be bound.
+    udp_relay_socket* adopt(const client_endpoint& client, std::unique_ptr<udp_relay_socket> relay);
+    udp_relay_socket* find(const client_endpoint& client);
+    bool logs(log_level at_least) const { return level_ >= at_least && static_cast<bool>(printer_); }
+    void log(const std::string& text) const { log_with_prefix(printer_, prefix_.c_str(), text); }
+
+    io_completion_port& completion_port_;
+    query_remote_peer query_remote_peer_;
+    log_printer printer_;
+    log_level level_;
+    udp_clock clock_;
+    platform::socket_handle server_socket_ = platform::invalid_socket;
+    buffer_pool buffer_pool_;
+
+private:
+    struct completion_gate {
+        std::atomic<bool> open{true};
+        std::atomic<int> inside{0};
+    };
+
+    static void on_completion(const std::shared_ptr<completion_gate>& gate, udp_proxy_server_core* server,
+                              std::uint32_t bytes, platform::overlapped* ov, int success);
+    void handle(std::uint32_t bytes, udp_io_context* ctx, bool success);
+    void handle_client_datagram(std::uint32_t bytes);
+    // Posts the server's receive unless one is outstanding; logs a failure (at info) once
+    // per run of failures. The caller holds mutex_.
+    void receive_locked();
+    void retire_locked(std::map<client_endpoint, std::unique_ptr<udp_relay_socket>>::iterator it);
+    void destroy_finished_locked();
+    void cleanup_thread();
+
+    std::string prefix_;
+    std::string name_;
+    std::mutex mutex_;  // guards everything below, and every relay object
+    std::thread cleanup_thread_;
+    std::map<client_endpoint, std::unique_ptr<udp_relay_socket>> sockets_;
+    std::vector<std::unique_ptr<udp_relay_socket>> retiring_;
+    std::atomic<bool> stopped_{true};
+    bool stopping_ = false;
+    std::array<char, 65536> receive_buffer_{};
+    platform::io_buffer receive_window_{65536, nullptr};
+    udp_io_context receive_context_{io_kind::read, nullptr, true};
+    bool receive_posted_ = false;
+    bool receive_failure_logged_ = false;
+    platform::socket_address sender_{};
+    int sender_length_ = platform::socket_address_capacity;
+    std::uint16_t listen_port_ = 0;
+    std::uintptr_t completion_key_ = 0;
+    std::shared_ptr<completion_gate> gate_;
+    std::uint64_t relays_created_ = 0;
+
+    std::mutex cleanup_mutex_;  // lets stop() cut the cleanup thread's sleep short
+    std::condition_variable cleanup_wake_;
+};
+
+// Relays directly: one unconnected relay socket per client endpoint.
+class udp_proxy_server : public udp_proxy_server_core {
+public:
+    udp_proxy_server(std::uint16_t port, io_completion_port& completion_port, query_remote_peer query,
+                     log_printer printer, log_level level, net::ip_address_v4 bind_address = {},
+                     udp_clock clock = &std::chrono::steady_clock::now);
+    ~udp_proxy_server() override;
+
+protected:
+    udp_relay_socket* connect_to_remote_host(const client_endpoint& client, const platform::socket_address& address,
+                                             int address_length) override;
+};
+
+}  // namespace proxy

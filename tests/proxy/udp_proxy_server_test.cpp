@@ -1,0 +1,319 @@
+// The UDP relays end to end on loopback: a client sends datagrams with the 10-byte header to
+// the server, destinations answer, and the answers must come back wrapped byte for byte.
+// Also the relay objects' life (idle expiry on an injected clock), hostile datagrams, a
+// server receive that cannot be re-posted, and a SOCKS5 proxy that refuses ASSOCIATE.
+
+#include "proxy/udp_proxy_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "proxy/socks5_udp_proxy_server.h"
+#include "proxy_test_peer.h"
+#include "proxy_udp_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using proxy_test::ipv4;
+using proxy_test::udp_peer;
+using proxy_test::with_header;
+
+const net::ip_address_v4 loopback_v4{127, 0, 0, 1};
+
+std::vector<std::uint8_t> bytes_of(std::size_t n, std::uint8_t seed)
+{
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return v;
+}
+
+// A steady clock the test moves by hand.
+struct fake_clock {
+    static inline std::atomic<std::int64_t> offset_ns{0};
+    static std::chrono::steady_clock::time_point now()
+    {
+        return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(offset_ns.load()));
+    }
+};
+
+struct log_sink {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    log_printer printer()
+    {
+        return [this](const char* line) {
+            std::lock_guard lock(mutex);
+            lines.emplace_back(line);
+        };
+    }
+    int count(const std::string& part)
+    {
+        std::lock_guard lock(mutex);
+        int n = 0;
+        for (auto& l : lines)
+            n += l.find(part) != std::string::npos;
+        return n;
+    }
+};
+
+// Fails the server's receive posts while `failures` is above 0.
+class flaky_udp_proxy_server : public proxy::udp_proxy_server {
+public:
+    using udp_proxy_server::udp_proxy_server;
+    std::atomic<int> failures{0};
+
+protected:
+    std::uint32_t post_server_receive() override
+    {
+        if (failures.load() > 0) {
+            --failures;
+            return platform::error_not_enough_memory;
+        }
+        return udp_proxy_server::post_server_receive();
+    }
+};
+
+template <class Server = proxy::udp_proxy_server>
+struct udp_relay {
+    proxy::io_completion_port port{2};
+    log_sink log;
+    std::unique_ptr<Server> server;
+
+    explicit udp_relay(log_level level = log_level::all, proxy::udp_clock clock = &std::chrono::steady_clock::now)
+    {
+        server = std::make_unique<Server>(
+            0, port,
+            [](net::ip_address_v4, std::uint16_t) {
+                return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
+                    net::ip_address_v4{}, std::uint16_t{0}, nullptr);
+            },
+            log.printer(), level, loopback_v4, std::move(clock));
+        port.start_thread_pool();
+        EXPECT_TRUE(server->start());
+    }
+    ~udp_relay()
+    {
+        server->stop();
+        port.stop_thread_pool();
+    }
+    std::uint16_t listen_port() const { return server->listen_port(); }
+};
+
+TEST(proxy_udp_relay, strips_the_header_and_wraps_the_answer_byte_for_byte)
+{
+    udp_relay<> r;
+    udp_peer client;
+    // A destination on its own loopback address, so its header bytes differ from the client's.
+    udp_peer destination(ipv4(127, 0, 2, 53));
+    ASSERT_NE(destination.port(), 0) << "cannot bind 127.0.2.53";
+
+    const std::vector<std::uint8_t> payload = bytes_of(100, 3);
+    const std::vector<std::uint8_t> request = with_header(destination.address(), destination.port(), payload);
+    ASSERT_EQ(request.size(), 110u);
+    ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), request));
+
+    auto at_destination = destination.receive(5000);
+    ASSERT_TRUE(at_destination);
+    EXPECT_EQ(at_destination->bytes, payload);
+
+    const std::vector<std::uint8_t> answer = bytes_of(40, 9);
+    ASSERT_TRUE(destination.send_to(at_destination->from, at_destination->from_port, answer));
+    auto at_client = client.receive(5000);
+    ASSERT_TRUE(at_client);
+    ASSERT_EQ(at_client->bytes.size(), 50u);
+    const std::uint8_t expected_header[10] = {0, 0, 0, 1, 0x7F, 0, 2, 0x35,
+                                              static_cast<std::uint8_t>(destination.port() >> 8),
+                                              static_cast<std::uint8_t>(destination.port() & 0xFF)};
+    EXPECT_EQ(0, std::memcmp(at_client->bytes.data(), expected_header, 10));
+    EXPECT_TRUE(std::equal(answer.begin(), answer.end(), at_client->bytes.begin() + 10));
+    EXPECT_EQ(at_client->from_port, r.listen_port());
+    EXPECT_EQ(r.log.count("udp_proxy_socket: process_receive_buffer_complete: received data from local socket: 110"), 1);
+    EXPECT_EQ(r.log.count("udp_proxy_socket: process_receive_buffer_complete: sending data to local socket: 40"), 1);
+}
+
+TEST(proxy_udp_relay, one_relay_socket_serves_every_destination_of_a_client)
+{
+    udp_relay<> r;
+    udp_peer client;
+    udp_peer first;
+    udp_peer second;
+    for (udp_peer* d : {&first, &second})
+        ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), with_header(d->address(), d->port(), {1, 2, 3})));
+    auto a = first.receive(5000);
+    auto b = second.receive(5000);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->from_port, b->from_port) << "both destinations must see the same relay socket";
+    EXPECT_EQ(r.server->relay_count(), 1u);
+
+    ASSERT_TRUE(second.send_to(b->from, b->from_port, {9}));
+    ASSERT_TRUE(first.send_to(a->from, a->from_port, {8}));
+    std::vector<std::uint16_t> answered_from;
+    for (int i = 0; i < 2; ++i) {
+        auto got = client.receive(5000);
+        ASSERT_TRUE(got);
+        ASSERT_EQ(got->bytes.size(), 11u);
+        answered_from.push_back(static_cast<std::uint16_t>((got->bytes[8] << 8) | got->bytes[9]));
+        EXPECT_EQ(got->bytes[10], answered_from.back() == first.port() ? 8 : 9);
+    }
+    EXPECT_NE(answered_from[0], answered_from[1]);
+}
+
+TEST(proxy_udp_relay, idle_relay_sockets_expire_after_three_hundred_seconds)
+{
+    fake_clock::offset_ns = 1'000'000'000'000;
+    udp_relay<> r(log_level::none, &fake_clock::now);
+    udp_peer client;
+    udp_peer destination;
+    auto exchange = [&] {
+        if (!client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), with_header(destination.address(), destination.port(), {7})))
+            return false;
+        auto d = destination.receive(5000);
+        return d && destination.send_to(d->from, d->from_port, {7}) && client.receive(5000).has_value();
+    };
+    ASSERT_TRUE(exchange());
+    ASSERT_EQ(r.server->relay_count(), 1u);
+
+    struct row {
+        std::int64_t advance_ns;
+        std::size_t relays_after;
+    } rows[] = {
+        {299'000'000'000, 1},  // still fresh
+        {1'000'000'000, 1},    // exactly 300 s idle: kept
+        {1, 0},                // strictly more than 300 s: gone
+    };
+    for (const row& w : rows) {
+        fake_clock::offset_ns += w.advance_ns;
+        r.server->cleanup_pass();
+        EXPECT_EQ(r.server->relay_count(), w.relays_after) << "after advancing " << w.advance_ns << " ns";
+    }
+    // The retired object goes once its aborted receive has come back.
+    for (int i = 0; i < 100 && r.server->retiring_count() != 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        r.server->cleanup_pass();
+    }
+    EXPECT_EQ(r.server->retiring_count(), 0u);
+
+    ASSERT_TRUE(exchange()) << "the client's next datagram must make a new relay socket";
+    EXPECT_EQ(r.server->relays_created(), 2u);
+}
+
+TEST(proxy_udp_relay, datagrams_shorter_than_the_header_are_dropped)
+{
+    udp_relay<> r;
+    udp_peer client;
+    udp_peer destination;
+    for (std::size_t length : {1u, 9u}) {
+        std::vector<std::uint8_t> truncated = with_header(destination.address(), destination.port(), {});
+        truncated.resize(length);
+        ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), truncated));
+    }
+    // The header alone is a valid, empty datagram; it goes after the two short ones.
+    ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), with_header(destination.address(), destination.port(), {})));
+    auto d = destination.receive(5000);
+    ASSERT_TRUE(d);
+    EXPECT_TRUE(d->bytes.empty());
+    EXPECT_EQ(r.server->relays_created(), 1u);
+    EXPECT_EQ(r.log.count("dropped a datagram shorter than its header"), 2);
+}
+
+TEST(proxy_udp_relay, a_server_receive_that_cannot_be_posted_is_retried_and_logged)
+{
+    udp_relay<flaky_udp_proxy_server> r(log_level::info);
+    udp_peer client;
+    udp_peer destination;
+    auto send = [&](std::uint8_t tag) {
+        return client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), with_header(destination.address(), destination.port(), {tag}));
+    };
+    r.server->failures = 2;  // the re-post after the next datagram, and the first retry
+    ASSERT_TRUE(send(1));
+    auto first = destination.receive(5000);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->bytes, std::vector<std::uint8_t>{1});
+    // Within a few cleanup passes the receive is back and datagrams flow again.
+    ASSERT_TRUE(send(2));
+    auto second = destination.receive(5000);
+    ASSERT_TRUE(second) << "the server went deaf";
+    EXPECT_EQ(second->bytes, std::vector<std::uint8_t>{2});
+    EXPECT_EQ(r.server->failures.load(), 0);
+    EXPECT_EQ(r.log.count("udp_proxy_server: failed to post the server's receive"), 1);
+    EXPECT_EQ(r.log.count("udp_proxy_server: receiving datagrams again"), 1);
+}
+
+TEST(proxy_udp_relay, a_refused_associate_drops_the_clients_datagrams)
+{
+    // A SOCKS5 proxy that accepts the method but refuses every UDP ASSOCIATE (reply 07).
+    proxy_test::tcp_peer refusing([](platform::socket_handle s) {
+        std::uint8_t buffer[16];
+        std::size_t got = 0;
+        platform::receive_some(s, buffer, 3, got, 5000);
+        platform::send_all(s, "\x05\x00", 2, 5000);
+        std::size_t have = 0;
+        while (have < 10 && platform::receive_some(s, buffer + have, 10 - have, got, 5000) == 0 && got != 0)
+            have += got;
+        platform::send_all(s, "\x05\x07\x00\x01\x00\x00\x00\x00\x00\x00", 10, 5000);
+        platform::receive_some(s, buffer, 1, got, 2000);
+    });
+    proxy::io_completion_port port{2};
+    log_sink log;
+    const std::uint16_t proxy_port = refusing.port();
+    proxy::socks5_udp_proxy_server server(
+        0, port,
+        [proxy_port](net::ip_address_v4, std::uint16_t) {
+            return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
+                loopback_v4, proxy_port, nullptr);
+        },
+        log.printer(), log_level::all, loopback_v4);
+    port.start_thread_pool();
+    ASSERT_TRUE(server.start());
+
+    udp_peer client;
+    udp_peer destination;
+    for (std::uint8_t tag : {1, 2})
+        ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), server.listen_port(), with_header(destination.address(), destination.port(), {tag})));
+    EXPECT_FALSE(destination.receive(500).has_value());
+    EXPECT_FALSE(client.receive(200).has_value());
+    EXPECT_EQ(server.relay_count(), 0u);
+    EXPECT_EQ(refusing.accepted(), 2) << "each datagram tries a new association";
+    EXPECT_EQ(log.count("socks5_udp_proxy_server: associate_to_socks5_proxy: SOCKS5 ASSOCIATE has failed: "), 2);
+    EXPECT_EQ(log.count("socks5_udp_proxy_server: connect_to_remote_host: ASSOCIATE command has failed: 127.0.0.1 : "), 2);
+    server.stop();
+    port.stop_thread_pool();
+}
+
+TEST(proxy_buffer_pool, serves_from_the_smallest_class_and_keeps_at_most_a_hundred_idle)
+{
+    proxy::buffer_pool pool;
+    struct row {
+        std::uint32_t size;
+        std::uint32_t capacity;  // 0: refused
+    } rows[] = {{0, 32}, {32, 32}, {33, 64}, {2048, 2048}, {2049, 65536}, {65536, 65536}, {65537, 0}};
+    for (const row& w : rows) {
+        auto b = pool.acquire(w.size);
+        if (w.capacity == 0) {
+            EXPECT_EQ(b, nullptr) << w.size;
+            continue;
+        }
+        ASSERT_NE(b, nullptr) << w.size;
+        EXPECT_EQ(b->capacity, w.capacity) << w.size;
+        EXPECT_EQ(b->buffer.length, w.size);
+        pool.release(std::move(b));
+    }
+    std::vector<std::unique_ptr<proxy::pooled_buffer>> held;
+    for (int i = 0; i < 150; ++i)
+        held.push_back(pool.acquire(100));
+    for (auto& b : held)
+        pool.release(std::move(b));
+    EXPECT_EQ(pool.idle_count(100), 100u);
+    // A reused buffer comes back with the new length and its window at the storage start.
+    auto again = pool.acquire(70);
+    EXPECT_EQ(again->buffer.length, 70u);
+    EXPECT_EQ(again->buffer.buffer, again->storage.get());
+}
+
+}  // namespace
