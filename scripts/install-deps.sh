@@ -12,6 +12,8 @@ packages=(
   # Peers of the namespace lab (lab/): web, DNS, SOCKS5, HTTP CONNECT, iperf3, UDP echo.
   dante-server tinyproxy dnsmasq-base iperf3 socat curl dnsutils python3 iproute2 procps
   iputils-ping
+  # Reference relay of the proxy benchmarks (run by the benchmark itself, never as a service).
+  haproxy
 )
 
 missing=()
@@ -43,5 +45,5 @@ apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"
 # On a systemd host the units are still enabled for the next boot.
 if [ -d /run/systemd/system ] && command -v systemctl >/dev/null; then
-  systemctl disable --now danted.service tinyproxy.service >/dev/null 2>&1 || true
+  systemctl disable --now danted.service tinyproxy.service haproxy.service >/dev/null 2>&1 || true
 fi
