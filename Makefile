@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 GENERATOR := -G Ninja
 
-.PHONY: all deps linux windows sanitize tsan build test fuzz bench clean
+.PHONY: all deps linux windows sanitize tsan build test demo fuzz bench clean
 
 all: build
 
@@ -48,6 +48,10 @@ build: linux windows sanitize tsan
 
 test: build
 	scripts/run-tests.sh $(BUILD)
+
+# A VPN client online through corvane-service (mode nat) in the namespace lab. Root only.
+demo: linux
+	scripts/demo.sh $(BUILD)/linux
 
 # Long fuzzer runs: FUZZ_SECONDS per target (make fuzz FUZZ_SECONDS=600).
 fuzz: sanitize
