@@ -90,6 +90,11 @@ socket_handle open_tcp_socket(std::uint32_t& error);
 socket_handle open_udp_socket(std::uint32_t& error);
 
 std::uint32_t bind_ipv4(socket_handle s, const in_addr& address, std::uint16_t port);
+// Binds a TCP socket that is about to connect to 0.0.0.0, port 0, leaving the choice of the
+// port to the connect. A plain bind to port 0 takes a port no other socket holds, so a relay
+// making thousands of outgoing connections a minute runs out of ephemeral ports while the
+// closed ones sit in TIME_WAIT; deferred, the port only has to be unique per destination.
+std::uint32_t bind_any_for_connect(socket_handle s);
 // `backlog` below 0 means the system's maximum (SOMAXCONN).
 std::uint32_t listen_socket(socket_handle s, int backlog = -1);
 // The bound local port (host order).

@@ -35,7 +35,7 @@ udp_relay_socket* socks5_udp_proxy_server::connect_to_remote_host(const client_e
     platform::socket_handle control = platform::open_tcp_socket(error);
     if (control == platform::invalid_socket)
         return nullptr;
-    if (platform::bind_ipv4(control, in_addr{}, 0) != 0 ||
+    if (platform::bind_any_for_connect(control) != 0 ||
         platform::connect_ipv4_wait(control, proxy_address.to_in_addr(), proxy_port, connect_timeout_ms) != 0) {
         if (logs(log_level::debug))
             log("connect_to_remote_host: Failed to connect to SOCKS5 proxy: " + proxy_text);

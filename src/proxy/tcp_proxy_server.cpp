@@ -228,7 +228,7 @@ bool tcp_proxy_server_core::connect_to_remote_host(platform::socket_handle accep
     const platform::socket_handle remote = platform::open_tcp_socket(error);
     if (remote == platform::invalid_socket)
         return false;
-    if (platform::bind_ipv4(remote, in_addr{}, 0) != 0 || platform::set_non_blocking(remote) != 0) {
+    if (platform::bind_any_for_connect(remote) != 0 || platform::set_non_blocking(remote) != 0) {
         close_both(remote);
         return false;
     }

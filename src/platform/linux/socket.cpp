@@ -335,6 +335,14 @@ std::uint32_t bind_ipv4(socket_handle s, const in_addr& address, std::uint16_t p
     return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : last_error();
 }
 
+std::uint32_t bind_any_for_connect(socket_handle s)
+{
+    // Best effort: without the option (older kernels) the bind still works, as before.
+    int one = 1;
+    ::setsockopt(fd_of(s), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    return bind_ipv4(s, in_addr{}, 0);
+}
+
 std::uint32_t listen_socket(socket_handle s, int backlog)
 {
     return ::listen(fd_of(s), backlog < 0 ? SOMAXCONN : backlog) == 0 ? 0 : last_error();

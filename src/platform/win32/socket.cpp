@@ -136,6 +136,16 @@ std::uint32_t bind_ipv4(socket_handle s, const in_addr& address, std::uint16_t p
     return result_of(::bind(sock(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
 }
 
+std::uint32_t bind_any_for_connect(socket_handle s)
+{
+    // SO_REUSE_UNICASTPORT (Windows 10 and later; older headers lack the name): the port is
+    // chosen at connect time and may be shared across destinations. Best effort.
+    constexpr int reuse_unicast_port = 0x3007;
+    DWORD one = 1;
+    ::setsockopt(sock(s), SOL_SOCKET, reuse_unicast_port, reinterpret_cast<const char*>(&one), sizeof one);
+    return bind_ipv4(s, in_addr{}, 0);
+}
+
 std::uint32_t listen_socket(socket_handle s, int backlog)
 {
     return result_of(::listen(sock(s), backlog < 0 ? SOMAXCONN : backlog));
