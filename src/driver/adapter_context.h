@@ -2,7 +2,9 @@
 // One attached adapter. Allocated at attach, freed at detach; its address is the adapter
 // handle clients see. Owned by the driver's adapter list.
 //
-// Locks: `queue_lock` guards the queue, its count, the mode writes and both adapter events;
+// Locks: `queue_lock` guards the queue, its count, the mode writes and both adapter events
+// (`event_signallers` counts data-path threads signalling the packet event outside the lock:
+// whoever replaces or releases that event waits for it to drop to 0 first);
 // `wan_lock` guards the WAN link list and WAN addresses; `oid_lock` the internal request
 // list. The counters let pause wait until no data-path or control user is left.
 
@@ -77,6 +79,7 @@ struct adapter_context {
     std::atomic<std::uint32_t> mode;
     host_event* packet_event;
     host_event* filter_change_event;
+    std::atomic<std::uint32_t> event_signallers;
 
     std::uint64_t handle() const { return reinterpret_cast<std::uintptr_t>(this); }
     bool running() const { return state.load(std::memory_order_acquire) > 5; }

@@ -13,6 +13,7 @@ using namespace tarnwell;
 namespace {
 
 constexpr std::uint32_t CHAIN_LIMIT = 128;  // frames handed to the host per call
+constexpr std::uint32_t READ_CHUNK = 128;   // packets taken off a queue per lock and copy
 
 std::uint32_t load_u32(const std::uint8_t* p)
 {
@@ -78,6 +79,28 @@ struct control_handlers {
         exclusive_guard<spin_lock> guard(a->queue_lock);
         a->queue.push_front(b);
         a->queue_count.fetch_add(1, std::memory_order_relaxed);
+    }
+    // Takes up to `limit` packets off the front of the queue, oldest first.
+    std::uint32_t dequeue_some(adapter_context* a, packet_buffer** taken, std::uint32_t limit)
+    {
+        std::uint32_t n = 0;
+        exclusive_guard<spin_lock> guard(a->queue_lock);
+        while (n < limit) {
+            packet_buffer* b = a->queue.pop_front();
+            if (!b)
+                break;
+            taken[n++] = b;
+        }
+        a->queue_count.fetch_sub(n, std::memory_order_relaxed);
+        return n;
+    }
+    // Puts packets taken by dequeue_some back in front, in their order.
+    void requeue_front(adapter_context* a, packet_buffer* const* taken, std::uint32_t n)
+    {
+        exclusive_guard<spin_lock> guard(a->queue_lock);
+        for (std::uint32_t i = n; i-- > 0;)
+            a->queue.push_front(taken[i]);
+        a->queue_count.fetch_add(n, std::memory_order_relaxed);
     }
 
     // Copies a dequeued packet to the caller; on a bad unsafe_address the packet goes back to the
@@ -252,8 +275,7 @@ struct control_handlers {
             a->queue = packet_list{};
             a->queue_count.store(0);
         }
-        while (packet_buffer* b = drained.pop_front())
-            d.packet_pool_.release(b);
+        d.packet_pool_.release_list(drained);
         return ok();
     }
 
@@ -273,6 +295,7 @@ struct control_handlers {
             old = a.get()->*which;
             a.get()->*which = event;
         }
+        d.wait_for_event_signallers(a.get());
         if (old)
             d.host_.release_event(old);
         return request.event && !event ? invalid : ok();
@@ -387,15 +410,39 @@ struct control_handlers {
             return invalid;
         std::uint8_t* done_field = buffer + offsetof(PACKET_BATCH_REQUEST, packets_done);
         store_u32(done_field, 0);
+        // Packets move in chunks: one queue lock, one copy to the caller and one pool lock
+        // per chunk. A buffer the caller cannot take ends the batch; that packet and the
+        // rest of its chunk go back to the front of the queue in their order.
         std::uint32_t done = 0;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            packet_buffer* b = dequeue(a.get());
-            if (!b)
+        packet_buffer* taken[READ_CHUNK];
+        user_block blocks[READ_CHUNK];
+        while (done < count) {
+            const std::uint32_t want = count - done < READ_CHUNK ? count - done : READ_CHUNK;
+            const std::uint32_t n = dequeue_some(a.get(), taken, want);
+            if (n == 0)
                 break;
-            const std::uint64_t unsafe_address = load_u64(buffer + PACKET_BATCH_REQUEST_HEADER_SIZE + 8ull * i);
-            if (!copy_out(a.get(), b, unsafe_address, false))
+            for (std::uint32_t i = 0; i < n; ++i) {
+                std::memset(taken[i]->record.link, 0, sizeof(taken[i]->record.link));
+                blocks[i].address =
+                    load_u64(buffer + PACKET_BATCH_REQUEST_HEADER_SIZE + 8ull * (done + i));
+                blocks[i].source = &taken[i]->record;
+                blocks[i].length = INTERMEDIATE_BUFFER_HEADER_SIZE + taken[i]->record.length;
+            }
+            std::uint32_t written = d.host_.write_user_blocks(open, blocks, n);
+            if (written > n)
+                written = n;
+            packet_list copied;
+            for (std::uint32_t i = 0; i < written; ++i)
+                copied.push_back(taken[i]);
+            d.packet_pool_.release_list(copied);
+            if (written < n) {
+                requeue_front(a.get(), taken + written, n - written);
+                done += written;
                 break;
-            ++done;
+            }
+            done += n;
+            if (n < want)
+                break;  // the queue is drained
         }
         store_u32(done_field, done);
         return done ? ok(in) : invalid;

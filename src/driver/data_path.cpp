@@ -45,9 +45,14 @@ void driver::on_stack_send(adapter_context* adapter, const frame_view* frames,
 {
     counter_hold hold(adapter->outstanding_sends, 1);
     const bool running = adapter->running();
+    packet_list queued;
     for (std::uint32_t i = 0; i < count; ++i)
-        fates[i] = running ? process_frame(adapter, frames[i], DIRECTION_OUTGOING)
+        fates[i] = running ? process_frame(adapter, frames[i], DIRECTION_OUTGOING, queued)
                            : frame_fate::consumed;
+    // One delivery per chain: one queue lock and one wake-up of the client however many
+    // frames the host handed over.
+    if (!queued.empty())
+        deliver(adapter, queued);
 }
 
 void driver::on_wire_receive(adapter_context* adapter, const frame_view* frames,
@@ -55,13 +60,16 @@ void driver::on_wire_receive(adapter_context* adapter, const frame_view* frames,
 {
     counter_hold hold(adapter->outstanding_indications, 1);
     const bool running = adapter->running();
+    packet_list queued;
     for (std::uint32_t i = 0; i < count; ++i)
-        fates[i] = running ? process_frame(adapter, frames[i], DIRECTION_INCOMING)
+        fates[i] = running ? process_frame(adapter, frames[i], DIRECTION_INCOMING, queued)
                            : frame_fate::consumed;
+    if (!queued.empty())
+        deliver(adapter, queued);
 }
 
 frame_fate driver::process_frame(adapter_context* adapter, const frame_view& frame,
-                                 std::uint32_t direction)
+                                 std::uint32_t direction, packet_list& queued)
 {
     const std::uint32_t mode = adapter->mode.load(std::memory_order_relaxed);
     if (mode == 0)
@@ -119,9 +127,7 @@ frame_fate driver::process_frame(adapter_context* adapter, const frame_view& fra
         return frame_fate::pass;
     case VERDICT_COPY:
         if (buffer->counted) {
-            packet_list one;
-            one.push_back(buffer);
-            deliver(adapter, one);
+            queued.push_back(buffer);
         } else {
             packet_pool_.release(buffer);
         }
@@ -129,9 +135,7 @@ frame_fate driver::process_frame(adapter_context* adapter, const frame_view& fra
     case VERDICT_DIVERT:
     case VERDICT_DIVERT_FOREIGN:
         if (buffer->counted) {
-            packet_list one;
-            one.push_back(buffer);
-            deliver(adapter, one);
+            queued.push_back(buffer);
         } else {
             packet_pool_.release(buffer);  // no counted buffer left: the packet is lost
         }
@@ -185,12 +189,41 @@ void driver::deliver(adapter_context* adapter, packet_list& buffers)
     std::uint32_t n = 0;
     for (packet_buffer* b = buffers.head; b; b = b->next)
         ++n;
-    exclusive_guard<spin_lock> guard(adapter->queue_lock);
-    adapter->queue.append(buffers);
-    adapter->queue_count.fetch_add(n, std::memory_order_relaxed);
-    // Signalled under the lock: a concurrent SET_PACKET_EVENT cannot release it meanwhile.
-    if (adapter->packet_event)
-        host_.signal_event(adapter->packet_event);
+    host_event* event;
+    {
+        exclusive_guard<spin_lock> guard(adapter->queue_lock);
+        adapter->queue.append(buffers);
+        adapter->queue_count.fetch_add(n, std::memory_order_relaxed);
+        event = hold_packet_event(adapter);
+    }
+    signal_held_event(adapter, event);
+}
+
+// Under queue_lock: the packet event, kept referenced until signal_held_event. Signalling
+// after the lock is dropped keeps a host's signal (a system call in user-mode hosts) out of
+// the section the client's dequeue spins on.
+host_event* driver::hold_packet_event(adapter_context* adapter)
+{
+    host_event* event = adapter->packet_event;
+    if (event)
+        adapter->event_signallers.fetch_add(1, std::memory_order_relaxed);
+    return event;
+}
+
+void driver::signal_held_event(adapter_context* adapter, host_event* event)
+{
+    if (!event)
+        return;
+    host_.signal_event(event);
+    adapter->event_signallers.fetch_sub(1, std::memory_order_release);
+}
+
+// After the events were swapped out under queue_lock: no signaller still uses them once
+// this returns.
+void driver::wait_for_event_signallers(adapter_context* adapter)
+{
+    while (adapter->event_signallers.load(std::memory_order_acquire) != 0)
+        host_cpu_relax();
 }
 
 void driver::deliver_to_sections(adapter_context* adapter, packet_list& buffers)
@@ -254,11 +287,13 @@ void driver::deliver_to_sections(adapter_context* adapter, packet_list& buffers)
             }
         }
     }
-    while (packet_buffer* b = buffers.pop_front())
-        packet_pool_.release(b);  // fitted into no section
-    exclusive_guard<spin_lock> guard(adapter->queue_lock);
-    if (adapter->packet_event)
-        host_.signal_event(adapter->packet_event);
+    packet_pool_.release_list(buffers);  // fitted into no section
+    host_event* event;
+    {
+        exclusive_guard<spin_lock> guard(adapter->queue_lock);
+        event = hold_packet_event(adapter);
+    }
+    signal_held_event(adapter, event);
 }
 
 bool driver::prepare_injection(adapter_context* adapter, bool /*to_stack*/,

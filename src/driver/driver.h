@@ -132,12 +132,17 @@ private:
                        std::uint32_t length);
 
     // data path (data_path.cpp)
+    // Judges one frame; buffers to queue for the client are appended to `queued`, which the
+    // caller delivers once per chain.
     frame_fate process_frame(adapter_context* adapter, const frame_view& frame,
-                             std::uint32_t direction);
+                             std::uint32_t direction, packet_list& queued);
     std::uint32_t decide(adapter_context* adapter, packet_buffer* buffer, std::uint32_t mode,
                          std::uint32_t direction);
     void deliver(adapter_context* adapter, packet_list& buffers);
     void deliver_to_sections(adapter_context* adapter, packet_list& buffers);
+    host_event* hold_packet_event(adapter_context* adapter);
+    void signal_held_event(adapter_context* adapter, host_event* event);
+    void wait_for_event_signallers(adapter_context* adapter);
 
     // Injection of client frames (used by the dispatcher). prepare_injection checks the
     // length rules on a client record copied into a descriptor and fills `view`; false

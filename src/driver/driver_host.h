@@ -50,6 +50,13 @@ struct oid_request {
     std::uint64_t host_token = 0;  // the host's own reference for forwarded requests
 };
 
+// One block of a vectored copy into the caller's memory.
+struct user_block {
+    std::uint64_t address = 0;
+    const void* source = nullptr;
+    std::uint32_t length = 0;
+};
+
 // An event object the host referenced on behalf of a caller; opaque to the core.
 struct host_event;
 
@@ -95,6 +102,19 @@ public:
                            std::uint32_t length) = 0;
     virtual bool write_user(std::uint64_t open_handle, std::uint64_t address, const void* source,
                             std::uint32_t length) = 0;
+    // Writes `count` blocks in order and returns how many leading blocks were written
+    // completely: the first block that is not fully accessible ends the copy (what lies
+    // behind it may or may not have been written). Hosts that can copy many blocks in one
+    // operation override it; the default writes them one by one.
+    virtual std::uint32_t write_user_blocks(std::uint64_t open_handle, const user_block* blocks,
+                                            std::uint32_t count)
+    {
+        std::uint32_t done = 0;
+        while (done < count && write_user(open_handle, blocks[done].address, blocks[done].source,
+                                          blocks[done].length))
+            ++done;
+        return done;
+    }
     // Lock and map `size` bytes of the caller's memory for shared sections; null on failure.
     // The mapping stays valid until unmap_user_section, even after the caller exits.
     virtual std::uint8_t* map_user_section(std::uint64_t open_handle, std::uint64_t address,

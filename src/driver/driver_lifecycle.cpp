@@ -209,8 +209,8 @@ void driver::reset_queue(adapter_context* adapter)
         filter_change_event = adapter->filter_change_event;
         adapter->packet_event = adapter->filter_change_event = nullptr;
     }
-    while (packet_buffer* b = drained.pop_front())
-        packet_pool_.release(b);
+    packet_pool_.release_list(drained);
+    wait_for_event_signallers(adapter);
     if (packet_event)
         host_.release_event(packet_event);
     if (filter_change_event)

@@ -74,4 +74,22 @@ void packet_pool::release(packet_buffer* buffer)
     ++free_count_;
 }
 
+void packet_pool::release_list(packet_list& buffers)
+{
+    if (buffers.empty())
+        return;
+    std::uint32_t counted = 0;
+    std::uint32_t n = 0;
+    for (packet_buffer* b = buffers.head; b; b = b->next) {
+        counted += b->counted ? 1 : 0;
+        ++n;
+    }
+    exclusive_guard<spin_lock> guard(lock_);
+    in_use_ -= counted;
+    buffers.tail->next = free_head_;
+    free_head_ = buffers.head;
+    free_count_ += n;
+    buffers.head = buffers.tail = nullptr;
+}
+
 }  // namespace corvflt

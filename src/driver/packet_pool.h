@@ -13,6 +13,7 @@
 namespace corvflt {
 
 class driver_host;
+struct packet_list;
 
 // One buffer: a queue link kept outside the client-visible record (so that no pointer ever
 // reaches a client) and the record in INTERMEDIATE_BUFFER layout.
@@ -38,6 +39,8 @@ public:
     // Succeeds while any buffer is free; does not count.
     packet_buffer* take_reserve();
     void release(packet_buffer* buffer);
+    // Returns every buffer of `buffers` under one lock acquisition and empties the list.
+    void release_list(packet_list& buffers);
 
     std::uint32_t in_use() const { return in_use_; }
     std::uint32_t free_count() const { return free_count_; }

@@ -198,6 +198,112 @@ TEST(driver_data_path, batches_read_and_send)
     EXPECT_EQ(fa.sent.size(), 3u);
 }
 
+// A chain of frames from the host is judged frame by frame but queued in one go: order is
+// kept, passing frames still pass, and the client is woken once for the chain.
+TEST(driver_data_path, chain_is_queued_in_order_with_one_signal)
+{
+    driver_env env;
+    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    const std::uint64_t ev = env.host.create_event();
+    ASSERT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), ev}).status,
+              STATUS_SUCCESS);
+    // Table: UDP port 9 passes; everything else is diverted.
+    std::vector<std::uint8_t> table(filter_table_size(1), 0);
+    std::uint32_t one = 1;
+    std::memcpy(table.data(), &one, 4);
+    STATIC_FILTER entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.direction = DIRECTION_INCOMING;
+    entry.action = FILTER_ACTION_PASS;
+    entry.criteria = FILTER_CRITERIA_TRANSPORT;
+    entry.transport_kind = FILTER_TRANSPORT_PORTS;
+    entry.transport_fields = FILTER_TRANSPORT_DEST;
+    entry.ports.dest_first = 9;
+    entry.ports.dest_last = 9;
+    std::memcpy(table.data() + 4, &entry, sizeof entry);
+    ASSERT_EQ(env.ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, table, 0).status, STATUS_SUCCESS);
+    env.set_mode(a, MODE_TUNNEL_RECV);
+
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (std::uint16_t i = 0; i < 6; ++i) {
+        ipv4_spec s;
+        s.src_port = static_cast<std::uint16_t>(3000 + i);
+        s.dst_port = i == 2 ? 9 : 53;
+        frames.push_back(ipv4_frame(s));
+    }
+    std::vector<frame_view> views;
+    for (const auto& f : frames)
+        views.push_back(frame_view{f.data(), static_cast<std::uint32_t>(f.size()), 0, 0, false});
+    frame_fate fates[6];
+    env.d.on_wire_receive(a, views.data(), 6, fates);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(fates[i], i == 2 ? frame_fate::pass : frame_fate::consumed) << i;
+    EXPECT_EQ(env.host.event(ev).signals.load(), 1u);
+    EXPECT_EQ(env.queue_size(a), 5u);
+
+    user_buffers bufs(env.host, 5);
+    std::vector<std::uint64_t> addresses;
+    for (int i = 0; i < 5; ++i)
+        addresses.push_back(bufs.address(i));
+    const std::vector<std::uint8_t> req = batch_request(a->handle(), 5, addresses);
+    ASSERT_EQ(env.ioctl(IOCTL_CORVFLT_READ_BATCH, req, static_cast<std::uint32_t>(req.size())).status,
+              STATUS_SUCCESS);
+    const int expected_ports[5] = {3000, 3001, 3003, 3004, 3005};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(bufs.frame(i), frames[expected_ports[i] - 3000]) << i;
+    EXPECT_EQ(env.d.pool().in_use(), 0u);
+}
+
+// Batch reads move packets in chunks. A buffer the client cannot take ends the batch there:
+// the packets before it are delivered, it and every later packet stay queued in FIFO order,
+// and no buffer is lost from the pool -- also when the bad address lies beyond the first
+// chunk or at its very start.
+TEST(driver_data_path, batch_read_stops_at_an_unwritable_buffer_without_losing_packets)
+{
+    struct row {
+        std::uint32_t queued;
+        std::uint32_t bad_index;  // address replaced by an unregistered one
+    };
+    for (const row r : {row{300, 150}, row{300, 0}, row{300, 128}, row{5, 4}, row{260, 259}}) {
+        SCOPED_TRACE(::testing::Message() << r.queued << " queued, bad at " << r.bad_index);
+        driver_env env;
+        adapter_context* a = env.attach("\\DEVICE\\{A}");
+        env.set_mode(a, MODE_TUNNEL_SEND);
+        for (std::uint32_t i = 0; i < r.queued; ++i) {
+            ipv4_spec s;
+            s.src_port = static_cast<std::uint16_t>(i);
+            ASSERT_EQ(env.send(a, ipv4_frame(s)), frame_fate::consumed);
+        }
+        user_buffers bufs(env.host, r.queued);
+        std::vector<std::uint64_t> addresses;
+        for (std::uint32_t i = 0; i < r.queued; ++i)
+            addresses.push_back(bufs.address(i));
+        addresses[r.bad_index] = 0x10;
+        std::vector<std::uint8_t> req = batch_request(a->handle(), r.queued, addresses);
+        reply rep = env.ioctl(IOCTL_CORVFLT_READ_BATCH, req, static_cast<std::uint32_t>(req.size()));
+        std::uint32_t done;
+        std::memcpy(&done, rep.buffer.data() + 12, 4);
+        EXPECT_EQ(done, r.bad_index);
+        EXPECT_EQ(rep.status, r.bad_index ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(env.queue_size(a), r.queued - r.bad_index);
+        EXPECT_EQ(env.d.pool().in_use(), r.queued - r.bad_index);
+
+        // The rest comes out next, oldest first.
+        addresses[r.bad_index] = bufs.address(r.bad_index);
+        std::vector<std::uint64_t> rest(addresses.begin() + r.bad_index, addresses.end());
+        req = batch_request(a->handle(), static_cast<std::uint32_t>(rest.size()), rest);
+        rep = env.ioctl(IOCTL_CORVFLT_READ_BATCH, req, static_cast<std::uint32_t>(req.size()));
+        ASSERT_EQ(rep.status, STATUS_SUCCESS);
+        for (std::uint32_t i = 0; i < r.queued; ++i) {
+            const std::vector<std::uint8_t> f = bufs.frame(i);
+            ASSERT_GT(f.size(), 14u + 20 + 1);
+            EXPECT_EQ(f[14 + 20] << 8 | f[14 + 20 + 1], static_cast<int>(i)) << i;
+        }
+        EXPECT_EQ(env.queue_size(a), 0u);
+        EXPECT_EQ(env.d.pool().in_use(), 0u);
+    }
+}
+
 // The count is checked against the input before any address is used: the request below
 // announces 510 addresses but carries two.
 TEST(driver_data_path, batch_shorter_than_its_count_is_refused)

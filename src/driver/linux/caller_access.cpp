@@ -93,6 +93,48 @@ bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,
     return transfer(pid, address, const_cast<void*>(source), length, true);
 }
 
+std::uint32_t write_caller_blocks(pid_t pid, const user_block* blocks, std::uint32_t count)
+{
+    constexpr std::uint32_t per_call = 256;  // well below IOV_MAX (1024)
+    iovec local[per_call];
+    iovec remote[per_call];
+    std::uint32_t done = 0;
+    while (done < count) {
+        std::uint32_t n = 0;
+        std::size_t total = 0;
+        bool bad = false;
+        while (n < per_call && done + n < count) {
+            const user_block& b = blocks[done + n];
+            // A null or wrapping range names no real memory: the copy ends before it.
+            if (b.length != 0 && (b.address == 0 || b.address + b.length < b.address)) {
+                bad = true;
+                break;
+            }
+            local[n] = {const_cast<void*>(b.source), b.length};
+            remote[n] = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(b.address)), b.length};
+            total += b.length;
+            ++n;
+        }
+        if (n == 0)
+            return done;
+        const ssize_t written = process_vm_writev(pid, local, n, remote, n, 0);
+        if (written == static_cast<ssize_t>(total)) {
+            done += n;
+            if (bad)
+                return done;
+            continue;
+        }
+        // The kernel stops at the first range it cannot write: count the blocks before it.
+        std::size_t left = written > 0 ? static_cast<std::size_t>(written) : 0;
+        for (std::uint32_t i = 0; i < n && left >= local[i].iov_len; ++i) {
+            left -= local[i].iov_len;
+            ++done;
+        }
+        return done;
+    }
+    return done;
+}
+
 bool is_eventfd(int fd)
 {
     char link[64];
