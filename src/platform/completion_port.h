@@ -3,9 +3,10 @@
 // platform/socket.h reports its end.
 //
 // Windows: a real I/O completion port (CreateIoCompletionPort, GetQueuedCompletionStatus,
-// PostQueuedCompletionStatus). Linux: an emulation with the same contract, an epoll reactor
-// thread per port that finishes waiting operations and queues their completions; operations
-// that can finish at once are finished by the posting thread and queued the same way.
+// PostQueuedCompletionStatus). Linux: an emulation with the same contract. Operations that
+// can finish at once are finished by the posting thread; the others wait for their socket,
+// and the threads waiting in dequeue() take turns polling the sockets (epoll) and finish
+// them, so on Linux a waiting operation progresses while some thread waits in dequeue().
 //
 // Contract (both backends): every operation posted on an associated socket is dequeued
 // exactly once, with its key, its overlapped pointer, the byte count and a success flag;

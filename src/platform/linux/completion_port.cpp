@@ -1,13 +1,12 @@
 #include "platform/completion_port.h"
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <thread>
 #include <unistd.h>
 
 #include "platform/linux/overlapped_socket_state.h"
@@ -16,33 +15,97 @@ namespace platform {
 
 using namespace linux_backend;
 
-// The emulated port: a queue of finished operations and posted packets, and an epoll
-// reactor thread that finishes operations that had to wait. Sockets are registered
-// edge-triggered for both directions once, at association; every edge makes the reactor
-// retry the socket's waiting operations, and an attempt that would block waits for the
-// next edge. A spurious edge (e.g. for a reused descriptor number) only costs a retry.
+// The emulated port: a queue of finished operations and posted packets, and an epoll set
+// of the associated sockets, registered edge-triggered for both directions once. There is
+// no reactor thread of its own: a thread waiting in dequeue() with nothing queued polls the
+// set itself (one at a time; the others wait on a condition variable), finishes the
+// operations the edges let through, and takes the first completion. Every hand-off between
+// threads costs a wake-up, and on a relay the thread that saw the edge is the cheapest one
+// to run its handler. A spurious edge (e.g. for a reused descriptor number) only costs a
+// retry.
 struct completion_port::state {
     int epoll_fd = -1;
-    int wake_fd = -1;  // ends the reactor
-    std::thread reactor;
-    std::atomic<bool> stopping{false};
+    int wake_fd = -1;  // interrupts the polling thread when a completion needs a taker
 
-    std::mutex mutex;  // guards queue
+    std::mutex mutex;  // guards everything below
     std::condition_variable ready;
     std::deque<completion> queue;
+    bool polling = false;       // a thread is in (or about to enter) epoll_wait
+    bool wake_pending = false;  // wake_fd was written and the poller has not read it yet
+    int waiters = 0;            // threads blocked on `ready`
 
-    void run_reactor();
+    void wake_one_locked(std::unique_lock<std::mutex>& lock);
+    void poll_once(int timeout_ms);
 };
+
+namespace {
+
+// The port whose dequeue() this thread returns to next: it is running a handler of that
+// port's completion or polling its sockets. A completion this thread queues there needs
+// nobody woken, since this thread takes it itself in a moment; waking another thread for
+// it would only move the work across cores.
+thread_local completion_port::state* returning_to = nullptr;
+
+int poll_timeout(bool forever, std::chrono::steady_clock::time_point end)
+{
+    if (forever)
+        return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now()).count();
+    return left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
+}
+
+}  // namespace
+
+// Hands queued work to one more thread: a blocked waiter if there is one, else the thread
+// in epoll_wait. With neither, every thread of the port is busy and takes it when it returns.
+void completion_port::state::wake_one_locked(std::unique_lock<std::mutex>& lock)
+{
+    if (waiters > 0) {
+        lock.unlock();
+        ready.notify_one();
+        return;
+    }
+    if (polling && !wake_pending) {
+        wake_pending = true;
+        lock.unlock();
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
+    }
+}
+
+void completion_port::state::poll_once(int timeout_ms)
+{
+    epoll_event events[64];
+    const int n = ::epoll_wait(epoll_fd, events, 64, timeout_ms);
+    for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == wake_fd) {
+            std::uint64_t value;
+            [[maybe_unused]] ssize_t r = ::read(wake_fd, &value, sizeof value);
+            std::lock_guard lock(mutex);
+            wake_pending = false;
+            continue;
+        }
+        auto socket = find_socket(fd);
+        if (!socket)
+            continue;
+        std::lock_guard lock(socket->mutex);
+        if (socket->closed || socket->port != this)
+            continue;
+        progress_receives(*socket);
+        progress_sends(*socket);
+    }
+}
 
 namespace linux_backend {
 
 void queue_completion(completion_port::state* port, const completion& c)
 {
-    {
-        std::lock_guard lock(port->mutex);
-        port->queue.push_back(c);
-    }
-    port->ready.notify_one();
+    std::unique_lock lock(port->mutex);
+    port->queue.push_back(c);
+    if (returning_to != port)
+        port->wake_one_locked(lock);
 }
 
 bool watch(completion_port::state* port, int fd)
@@ -60,32 +123,6 @@ void unwatch(completion_port::state* port, int fd)
 
 }  // namespace linux_backend
 
-void completion_port::state::run_reactor()
-{
-    epoll_event events[64];
-    while (!stopping.load(std::memory_order_acquire)) {
-        const int n = ::epoll_wait(epoll_fd, events, 64, -1);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == wake_fd)
-                continue;
-            auto socket = find_socket(fd);
-            if (!socket)
-                continue;
-            std::lock_guard lock(socket->mutex);
-            if (socket->closed || socket->port != this)
-                continue;
-            progress_receives(*socket);
-            progress_sends(*socket);
-        }
-    }
-}
-
 completion_port::completion_port() : state_(std::make_unique<state>())
 {
     state_->epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
@@ -101,19 +138,13 @@ completion_port::completion_port() : state_(std::make_unique<state>())
         if (state_->wake_fd >= 0)
             ::close(state_->wake_fd);
         state_.reset();
-        return;
     }
-    state_->reactor = std::thread([s = state_.get()] { s->run_reactor(); });
 }
 
 completion_port::~completion_port()
 {
     if (!state_)
         return;
-    state_->stopping.store(true, std::memory_order_release);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t w = ::write(state_->wake_fd, &one, sizeof one);
-    state_->reactor.join();
     detach_port(state_.get());
     ::close(state_->epoll_fd);
     ::close(state_->wake_fd);
@@ -158,17 +189,49 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
     completion none;
     if (!state_)
         return none;
-    std::unique_lock lock(state_->mutex);
-    auto has_packet = [this] { return !state_->queue.empty(); };
-    if (timeout_ms == wait_forever) {
-        state_->ready.wait(lock, has_packet);
-    } else if (!state_->ready.wait_for(lock, std::chrono::milliseconds(timeout_ms), has_packet)) {
-        none.error = error_wait_timeout;
-        return none;
+    state& s = *state_;
+    const bool forever = timeout_ms == wait_forever;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
+    returning_to = nullptr;
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+        if (!s.queue.empty()) {
+            const completion c = s.queue.front();
+            s.queue.pop_front();
+            // More queued, or nobody left watching the sockets while this thread runs its
+            // handler: one more thread has work.
+            if (!s.queue.empty() || !s.polling)
+                s.wake_one_locked(lock);
+            returning_to = &s;
+            return c;
+        }
+        // A thread whose time is up still polls once (without blocking), so that a zero
+        // timeout reports operations the sockets can finish now.
+        if (!s.polling) {
+            s.polling = true;
+            lock.unlock();
+            returning_to = &s;
+            s.poll_once(poll_timeout(forever, end));
+            returning_to = nullptr;
+            lock.lock();
+            s.polling = false;
+            if (s.queue.empty() && !forever && std::chrono::steady_clock::now() >= end) {
+                none.error = error_wait_timeout;
+                return none;
+            }
+            continue;
+        }
+        if (!forever && std::chrono::steady_clock::now() >= end) {
+            none.error = error_wait_timeout;
+            return none;
+        }
+        ++s.waiters;
+        if (forever)
+            s.ready.wait(lock);
+        else
+            s.ready.wait_until(lock, end);
+        --s.waiters;
     }
-    completion c = state_->queue.front();
-    state_->queue.pop_front();
-    return c;
 }
 
 }  // namespace platform

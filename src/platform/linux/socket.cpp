@@ -24,7 +24,7 @@ struct registry {
     std::unordered_map<int, std::shared_ptr<socket_state>> sockets;
 };
 
-// Never destroyed: worker and reactor threads of objects with static lifetime may still
+// Never destroyed: worker threads of objects with static lifetime may still
 // close sockets while the process exits.
 registry& the_registry()
 {
@@ -375,7 +375,10 @@ std::uint32_t set_non_blocking(socket_handle s)
 {
     const int fd = fd_of(s);
     const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+    if (flags < 0)
+        return last_error();
+    // Sockets of this backend are created non-blocking; spare the second call then.
+    if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
         return last_error();
     return 0;
 }
@@ -391,22 +394,25 @@ socket_handle accept_socket(socket_handle listening, std::uint32_t& error)
     const int fd = fd_of(listening);
     const deadline forever(wait_forever);
     for (;;) {
-        // The listening socket is non-blocking (all sockets of this backend are), so block
-        // in poll; close_socket() shuts it down first, which wakes this poll.
-        if (const std::uint32_t e = wait_for(fd, POLLIN, forever); e != 0) {
-            error = e;
-            return invalid_socket;
-        }
+        // The listening socket is non-blocking (all sockets of this backend are): try first,
+        // and block in poll only when nothing is waiting, so a busy server pays one call per
+        // connection. close_socket() shuts the socket down first, which wakes this poll.
         const int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c >= 0) {
             error = 0;
             return static_cast<socket_handle>(c);
         }
         const int e = errno;
-        if (would_block(e) || e == EINTR || e == ECONNABORTED)
+        if (e == EINTR || e == ECONNABORTED)
             continue;
-        error = errno_to_win32(e);
-        return invalid_socket;
+        if (!would_block(e)) {
+            error = errno_to_win32(e);
+            return invalid_socket;
+        }
+        if (const std::uint32_t w = wait_for(fd, POLLIN, forever); w != 0) {
+            error = w;
+            return invalid_socket;
+        }
     }
 }
 
