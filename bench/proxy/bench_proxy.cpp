@@ -16,27 +16,21 @@
 #include <thread>
 #include <vector>
 
-#include "proxy/tcp_proxy_server.h"
+#include "loopback_relays.h"
 
 extern char** environ;
 
 namespace {
 
 constexpr std::size_t block = 4u << 20;
-const net::ip_address_v4 loopback_v4{127, 0, 0, 1};
-
-in_addr loopback() { return loopback_v4.to_in_addr(); }
+using namespace bench_relays;
 
 // Accepts one connection at a time and counts what it reads.
 class sink {
 public:
     sink()
     {
-        std::uint32_t e = 0;
-        listening_ = platform::open_tcp_socket(e);
-        platform::bind_ipv4(listening_, loopback(), 0);
-        platform::local_port(listening_, port_);
-        platform::listen_socket(listening_);
+        listening_ = listen_on_loopback(port_);
         thread_ = std::thread([this] {
             std::vector<char> buffer(1u << 20);
             for (;;) {
@@ -103,31 +97,22 @@ void direct_relay(benchmark::State& state)
 {
     sink s;
     proxy::io_completion_port port;
-    const std::uint16_t destination = s.port();
-    proxy::tcp_proxy_server<proxy::tcp_proxy_socket> server(
-        0, port,
-        [destination](net::ip_address_v4, std::uint16_t) {
-            return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
-                loopback_v4, destination, nullptr);
-        },
-        {}, log_level::none, loopback_v4);
     port.start_thread_pool();
-    server.start();
-    pump(state, server.listen_port(), s);
-    server.stop();
+    auto server = start_direct_relay(port, s.port());
+    if (!server) {
+        state.SkipWithError("the relay did not start");
+        port.stop_thread_pool();
+        return;
+    }
+    pump(state, server->listen_port(), s);
+    server->stop();
     port.stop_thread_pool();
 }
 
 void socat_relay(benchmark::State& state)
 {
     sink s;
-    // A free loopback port for socat: bound and released at once.
-    std::uint32_t e = 0;
-    platform::socket_handle probe = platform::open_tcp_socket(e);
-    std::uint16_t listen_port = 0;
-    platform::bind_ipv4(probe, loopback(), 0);
-    platform::local_port(probe, listen_port);
-    platform::close_socket(probe);
+    const std::uint16_t listen_port = free_port();
     const std::string listen = "TCP-LISTEN:" + std::to_string(listen_port) + ",bind=127.0.0.1,reuseaddr";
     const std::string connect = "TCP:127.0.0.1:" + std::to_string(s.port());
     const char* argv[] = {"socat", "-b", "65536", listen.c_str(), connect.c_str(), nullptr};

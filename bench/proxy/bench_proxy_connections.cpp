@@ -22,14 +22,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "proxy/tcp_proxy_server.h"
+#include "loopback_relays.h"
 
 extern char** environ;
 
 namespace {
 
-const net::ip_address_v4 loopback_v4{127, 0, 0, 1};
-in_addr loopback() { return loopback_v4.to_in_addr(); }
+using namespace bench_relays;
 constexpr std::size_t message = 1024;
 
 // Echoes every connection on its own detached thread; destruction waits for them to end.
@@ -37,11 +36,7 @@ class echo_server {
 public:
     echo_server()
     {
-        std::uint32_t e = 0;
-        listening_ = platform::open_tcp_socket(e);
-        platform::bind_ipv4(listening_, loopback(), 0);
-        platform::local_port(listening_, port_);
-        platform::listen_socket(listening_);
+        listening_ = listen_on_loopback(port_);
         acceptor_ = std::thread([this] {
             for (;;) {
                 std::uint32_t error = 0;
@@ -95,31 +90,6 @@ bool one_cycle(std::uint16_t port)
     }
     platform::close_socket(s);
     return ok;
-}
-
-std::unique_ptr<proxy::tcp_proxy_server<proxy::tcp_proxy_socket>> make_relay(proxy::io_completion_port& port,
-                                                                             std::uint16_t destination)
-{
-    auto server = std::make_unique<proxy::tcp_proxy_server<proxy::tcp_proxy_socket>>(
-        0, port,
-        [destination](net::ip_address_v4, std::uint16_t) {
-            return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
-                loopback_v4, destination, nullptr);
-        },
-        log_printer{}, log_level::none, loopback_v4);
-    server->start();
-    return server;
-}
-
-std::uint16_t free_port()
-{
-    std::uint32_t e = 0;
-    platform::socket_handle s = platform::open_tcp_socket(e);
-    std::uint16_t port = 0;
-    platform::bind_ipv4(s, loopback(), 0);
-    platform::local_port(s, port);
-    platform::close_socket(s);
-    return port;
 }
 
 bool accepts(std::uint16_t port)
@@ -176,7 +146,7 @@ private:
 struct shared_setup {
     std::unique_ptr<echo_server> echo;
     std::unique_ptr<proxy::io_completion_port> completion_port;
-    std::unique_ptr<proxy::tcp_proxy_server<proxy::tcp_proxy_socket>> relay;
+    std::unique_ptr<relay_server> relay;
     std::unique_ptr<haproxy_relay> haproxy;
     std::uint16_t port = 0;
 };
@@ -199,7 +169,7 @@ void direct_setup(const benchmark::State&)
     setup.echo = std::make_unique<echo_server>();
     setup.completion_port = std::make_unique<proxy::io_completion_port>();
     setup.completion_port->start_thread_pool();
-    setup.relay = make_relay(*setup.completion_port, setup.echo->port());
+    setup.relay = start_direct_relay(*setup.completion_port, setup.echo->port());
     setup.port = setup.relay->listen_port();
 }
 
@@ -242,11 +212,7 @@ class holder {
 public:
     holder()
     {
-        std::uint32_t e = 0;
-        listening_ = platform::open_tcp_socket(e);
-        platform::bind_ipv4(listening_, loopback(), 0);
-        platform::local_port(listening_, port_);
-        platform::listen_socket(listening_);
+        listening_ = listen_on_loopback(port_);
         thread_ = std::thread([this] {
             for (;;) {
                 std::uint32_t error = 0;
@@ -310,7 +276,7 @@ void memory_per_idle_connection(benchmark::State& state)
         holder h;
         proxy::io_completion_port port;
         port.start_thread_pool();
-        auto relay = make_relay(port, h.port());
+        auto relay = start_direct_relay(port, h.port());
         // The same connections without a relay: what the test's own sockets cost.
         const long base_start = resident_bytes();
         auto direct = open_idle(h.port(), n, h, 0);

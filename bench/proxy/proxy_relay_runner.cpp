@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "proxy/tcp_proxy_server.h"
+#include "loopback_relays.h"
 
 namespace {
 
@@ -29,26 +29,18 @@ int main(int argc, char** argv)
     }
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
-    const net::ip_address_v4 loopback{127, 0, 0, 1};
-    const auto port = static_cast<std::uint16_t>(destination);
     proxy::io_completion_port completion_port;
     completion_port.start_thread_pool();
-    proxy::tcp_proxy_server<proxy::tcp_proxy_socket> relay(
-        0, completion_port,
-        [loopback, port](net::ip_address_v4, std::uint16_t) {
-            return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
-                loopback, port, nullptr);
-        },
-        log_printer{}, log_level::none, loopback);
-    if (!relay.start()) {
+    auto relay = bench_relays::start_direct_relay(completion_port, static_cast<std::uint16_t>(destination));
+    if (!relay) {
         std::fprintf(stderr, "proxy_relay_runner: the relay did not start\n");
         return 1;
     }
-    std::printf("listening on %u\n", static_cast<unsigned>(relay.listen_port()));
+    std::printf("listening on %u\n", static_cast<unsigned>(relay->listen_port()));
     std::fflush(stdout);
     while (!stop_requested.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    relay.stop();
+    relay->stop();
     completion_port.stop_thread_pool();
     return 0;
 }

@@ -105,28 +105,6 @@ std::uint32_t wait_for(socket_handle s, bool write, const deadline& until)
 
 }  // namespace
 
-int make_ipv4_address(socket_address& out, const in_addr& address, std::uint16_t port)
-{
-    std::memset(out.bytes, 0, sizeof out.bytes);
-    const sockaddr_in sa = ipv4(address, port);
-    std::memcpy(out.bytes, &sa, sizeof sa);
-    return static_cast<int>(sizeof sa);
-}
-
-bool read_ipv4_address(const socket_address& in, int length, in_addr& address,
-                       std::uint16_t& port)
-{
-    if (length < static_cast<int>(sizeof(sockaddr_in)))
-        return false;
-    sockaddr_in sa;
-    std::memcpy(&sa, in.bytes, sizeof sa);
-    if (sa.sin_family != AF_INET)
-        return false;
-    address = sa.sin_addr;
-    port = ntohs(sa.sin_port);
-    return true;
-}
-
 socket_handle open_tcp_socket(std::uint32_t& error) { return open_socket(SOCK_STREAM, IPPROTO_TCP, error); }
 socket_handle open_udp_socket(std::uint32_t& error) { return open_socket(SOCK_DGRAM, IPPROTO_UDP, error); }
 

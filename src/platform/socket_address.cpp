@@ -1,0 +1,35 @@
+// The socket address conversions of platform/socket.h: the same on both backends, since
+// sockaddr_in has one layout in Winsock and BSD sockets.
+#include <cstring>
+
+#include "platform/inet_types.h"
+#include "platform/socket.h"
+
+namespace platform {
+
+int make_ipv4_address(socket_address& out, const in_addr& address, std::uint16_t port)
+{
+    std::memset(out.bytes, 0, sizeof out.bytes);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr = address;
+    sa.sin_port = htons(port);
+    std::memcpy(out.bytes, &sa, sizeof sa);
+    return static_cast<int>(sizeof sa);
+}
+
+bool read_ipv4_address(const socket_address& in, int length, in_addr& address,
+                       std::uint16_t& port)
+{
+    if (length < static_cast<int>(sizeof(sockaddr_in)))
+        return false;
+    sockaddr_in sa;
+    std::memcpy(&sa, in.bytes, sizeof sa);
+    if (sa.sin_family != AF_INET)
+        return false;
+    address = sa.sin_addr;
+    port = ntohs(sa.sin_port);
+    return true;
+}
+
+}  // namespace platform
