@@ -50,10 +50,11 @@ struct oid_request {
     std::uint64_t host_token = 0;  // the host's own reference for forwarded requests
 };
 
-// One block of a vectored copy into the caller's memory.
+// One block of a vectored copy to or from the caller's memory.
 struct user_block {
     std::uint64_t address = 0;
-    const void* source = nullptr;
+    const void* source = nullptr;  // write_user_blocks
+    void* destination = nullptr;   // read_user_blocks
     std::uint32_t length = 0;
 };
 
@@ -112,6 +113,16 @@ public:
         std::uint32_t done = 0;
         while (done < count && write_user(open_handle, blocks[done].address, blocks[done].source,
                                           blocks[done].length))
+            ++done;
+        return done;
+    }
+    // The same for reading: how many leading blocks were read completely.
+    virtual std::uint32_t read_user_blocks(std::uint64_t open_handle, const user_block* blocks,
+                                           std::uint32_t count)
+    {
+        std::uint32_t done = 0;
+        while (done < count && read_user(open_handle, blocks[done].address,
+                                         blocks[done].destination, blocks[done].length))
             ++done;
         return done;
     }

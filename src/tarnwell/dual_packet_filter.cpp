@@ -261,7 +261,10 @@ void dual_packet_filter::watch()
 }
 
 // Working thread of one slot: drains the adapter's queue after each signal until a read
-// finds it empty.
+// finds it empty or comes back short. A short batch took everything queued at that moment;
+// whatever the driver queued since has signalled the event again (it was reset before the
+// first read), so going back to the wait loses nothing and saves a request that would
+// only find the queue empty.
 void dual_packet_filter::run_slot(std::size_t slot, std::shared_ptr<network_adapter> adapter)
 {
     slot_record& me = slots_[slot];
@@ -276,7 +279,10 @@ void dual_packet_filter::run_slot(std::size_t slot, std::shared_ptr<network_adap
             me.read.set_packets_done(0);
             if (!ReadPacketBatch(me.read.request()))
                 break;
+            const bool full = me.read.packets_done() == MAXIMUM_PACKET_BLOCK;
             process_batch(me, partner);
+            if (!full)
+                break;
         }
         // The driver is gone: nothing will ever arrive; stop_filter joins what is left.
         if (IsDriverLost())

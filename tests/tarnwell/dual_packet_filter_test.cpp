@@ -205,8 +205,15 @@ TEST(tarnwell_dual_filter, drains_a_burst_and_ends_its_thread_when_the_driver_go
     std::vector<std::vector<std::uint8_t>> frames;
     for (std::size_t i = 0; i < burst; ++i)
         frames.push_back(tagged_frame(static_cast<std::uint16_t>(i)));
+    // One chain is one signal: the thread must keep reading while batches come back full,
+    // and a short batch ends the round without a request that finds the queue empty.
     d.feed(a, DIRECTION_INCOMING, frames);
     ASSERT_TRUE(wait_until([&] { return d.indicated_count(a) == burst; }, std::chrono::seconds(5)));
+    const std::vector<std::uint16_t> tags = d.indicated_tags(a);
+    for (std::size_t i = 0; i < burst; ++i)
+        ASSERT_EQ(tags[i], i) << "order";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(probe->count(IOCTL_CORVFLT_READ_BATCH), 3u);
 
     probe->lose();
     for (int i = 0; i < 5; ++i) {

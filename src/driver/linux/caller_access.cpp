@@ -93,7 +93,11 @@ bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,
     return transfer(pid, address, const_cast<void*>(source), length, true);
 }
 
-std::uint32_t write_caller_blocks(pid_t pid, const user_block* blocks, std::uint32_t count)
+namespace {
+
+// process_vm_writev/readv over as many blocks as one call takes, repeated; the count of
+// leading blocks transferred completely.
+std::uint32_t transfer_blocks(pid_t pid, const user_block* blocks, std::uint32_t count, bool write)
 {
     constexpr std::uint32_t per_call = 256;  // well below IOV_MAX (1024)
     iovec local[per_call];
@@ -110,22 +114,23 @@ std::uint32_t write_caller_blocks(pid_t pid, const user_block* blocks, std::uint
                 bad = true;
                 break;
             }
-            local[n] = {const_cast<void*>(b.source), b.length};
+            local[n] = {write ? const_cast<void*>(b.source) : b.destination, b.length};
             remote[n] = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(b.address)), b.length};
             total += b.length;
             ++n;
         }
         if (n == 0)
             return done;
-        const ssize_t written = process_vm_writev(pid, local, n, remote, n, 0);
-        if (written == static_cast<ssize_t>(total)) {
+        const ssize_t moved = write ? process_vm_writev(pid, local, n, remote, n, 0)
+                                    : process_vm_readv(pid, local, n, remote, n, 0);
+        if (moved == static_cast<ssize_t>(total)) {
             done += n;
             if (bad)
                 return done;
             continue;
         }
-        // The kernel stops at the first range it cannot write: count the blocks before it.
-        std::size_t left = written > 0 ? static_cast<std::size_t>(written) : 0;
+        // The kernel stops at the first range it cannot reach: count the blocks before it.
+        std::size_t left = moved > 0 ? static_cast<std::size_t>(moved) : 0;
         for (std::uint32_t i = 0; i < n && left >= local[i].iov_len; ++i) {
             left -= local[i].iov_len;
             ++done;
@@ -133,6 +138,18 @@ std::uint32_t write_caller_blocks(pid_t pid, const user_block* blocks, std::uint
         return done;
     }
     return done;
+}
+
+}  // namespace
+
+std::uint32_t write_caller_blocks(pid_t pid, const user_block* blocks, std::uint32_t count)
+{
+    return transfer_blocks(pid, blocks, count, true);
+}
+
+std::uint32_t read_caller_blocks(pid_t pid, const user_block* blocks, std::uint32_t count)
+{
+    return transfer_blocks(pid, blocks, count, false);
 }
 
 bool is_eventfd(int fd)

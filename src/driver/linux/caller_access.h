@@ -23,6 +23,7 @@ bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,
 // Writes blocks to the caller in as few system calls as the iovec limit allows; returns how
 // many leading blocks were written completely (see driver_host::write_user_blocks).
 std::uint32_t write_caller_blocks(pid_t pid, const user_block* blocks, std::uint32_t count);
+std::uint32_t read_caller_blocks(pid_t pid, const user_block* blocks, std::uint32_t count);
 
 // A duplicate of the caller's descriptor `fd_number` when it is an eventfd, else -1.
 int duplicate_caller_eventfd(pid_t pid, std::uint64_t fd_number);

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <new>
 
 #include "driver/driver_constants.h"
 #include "driver/linux/caller.h"
@@ -52,7 +52,7 @@ struct control_server::connection : caller {
     int fd = -1;
     std::thread thread;
     std::atomic<bool> finished{false};
-    std::vector<std::uint8_t> buffer;  // the system buffer, reused between requests
+    std::unique_ptr<std::uint8_t[]> buffer;  // the system buffer, reused between requests
 };
 
 control_server::control_server(driver& core) : core_(core) {}
@@ -193,11 +193,23 @@ void control_server::accept_loop()
 void control_server::serve(connection* c)
 {
     const std::uint64_t handle = to_open_handle(c);
+    // Room for the largest message accepted, so that each request is taken off the socket
+    // with one call. Left uninitialised: only the pages that requests reach are ever touched.
+    if (!c->buffer)
+        c->buffer.reset(new (std::nothrow) std::uint8_t[max_system_buffer]);
+    if (!c->buffer) {
+        log_line("control: no memory for the request buffer of pid %d", c->pid);
+        core_.close_handle(handle);
+        c->finished.store(true);
+        return;
+    }
     for (;;) {
         std::uint32_t header[2] = {};
-        // MSG_TRUNC makes recv report the whole message's length, so the buffer can be
-        // sized before the message is taken off the socket.
-        const ssize_t total = recv(c->fd, header, sizeof header, MSG_PEEK | MSG_TRUNC);
+        iovec in[2] = {{header, sizeof header}, {c->buffer.get(), max_system_buffer}};
+        msghdr message{};
+        message.msg_iov = in;
+        message.msg_iovlen = 2;
+        const ssize_t total = recvmsg(c->fd, &message, 0);
         if (total < 0 && errno == EINTR)
             continue;
         if (total <= 0)
@@ -211,26 +223,17 @@ void control_server::serve(connection* c)
         bool ok_to_dispatch = total >= 8;
         if (!ok_to_dispatch) {
             status = STATUS_INVALID_PARAMETER;
-        } else if (system_length > max_system_buffer) {
+        } else if ((message.msg_flags & MSG_TRUNC) || system_length > max_system_buffer) {
+            // Larger than any system buffer we grant: the message is dropped, never cut.
             status = STATUS_INSUFFICIENT_RESOURCES;
             ok_to_dispatch = false;
-        } else if (c->buffer.size() < system_length) {
-            c->buffer.resize(system_length);
         }
-        // Take the message off the socket (into the buffer, or dropped when refused).
-        iovec in[2] = {{header, sizeof header},
-                       {c->buffer.data(), ok_to_dispatch ? in_length : 0}};
-        msghdr message{};
-        message.msg_iov = in;
-        message.msg_iovlen = 2;
-        if (recvmsg(c->fd, &message, 0) < 0)
-            break;
         if (ok_to_dispatch) {
             // Whatever the handler does not write must not carry an earlier caller's data.
-            std::memset(c->buffer.data() + in_length, 0, system_length - in_length);
+            std::memset(c->buffer.get() + in_length, 0, system_length - in_length);
             pending_request pending;
             begin_caller_request();
-            status = core_.dispatch(handle, header[0], c->buffer.data(), in_length, out_length,
+            status = core_.dispatch(handle, header[0], c->buffer.get(), in_length, out_length,
                                     &bytes, reinterpret_cast<std::uintptr_t>(&pending));
             if (status == STATUS_PENDING) {
                 std::unique_lock<std::mutex> lock(pending.mutex);
@@ -242,7 +245,7 @@ void control_server::serve(connection* c)
                 bytes = system_length;
         }
         std::uint32_t reply_header[2] = {status, bytes};
-        iovec out[2] = {{reply_header, sizeof reply_header}, {c->buffer.data(), bytes}};
+        iovec out[2] = {{reply_header, sizeof reply_header}, {c->buffer.get(), bytes}};
         msghdr reply{};
         reply.msg_iov = out;
         reply.msg_iovlen = bytes ? 2 : 1;

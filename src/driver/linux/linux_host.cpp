@@ -328,6 +328,13 @@ std::uint32_t linux_host::write_user_blocks(std::uint64_t open_handle, const use
     return c ? write_caller_blocks(c->pid, blocks, count) : 0;
 }
 
+std::uint32_t linux_host::read_user_blocks(std::uint64_t open_handle, const user_block* blocks,
+                                          std::uint32_t count)
+{
+    const caller* c = from_open_handle(open_handle);
+    return c ? read_caller_blocks(c->pid, blocks, count) : 0;
+}
+
 // Another process's pages cannot be mapped here safely (they could be unmapped under us):
 // shared sections are refused, which the core answers with 0xC000009A.
 std::uint8_t* linux_host::map_user_section(std::uint64_t, std::uint64_t, std::uint32_t)

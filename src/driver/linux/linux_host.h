@@ -65,6 +65,8 @@ public:
                     std::uint32_t length) override;
     std::uint32_t write_user_blocks(std::uint64_t open_handle, const user_block* blocks,
                                     std::uint32_t count) override;
+    std::uint32_t read_user_blocks(std::uint64_t open_handle, const user_block* blocks,
+                                   std::uint32_t count) override;
     std::uint8_t* map_user_section(std::uint64_t open_handle, std::uint64_t address,
                                    std::uint32_t size) override;
     void unmap_user_section(std::uint8_t* mapping, std::uint32_t size) override;
