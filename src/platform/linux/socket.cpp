@@ -416,8 +416,9 @@ void close_socket(socket_handle s)
     if (auto state = remove_socket(fd)) {
         std::lock_guard lock(state->mutex);
         state->closed = true;
+        // No epoll_ctl(DEL): closing the only descriptor of the socket takes it out of
+        // the port's epoll set, and an edge already collected finds no registry entry.
         if (state->port) {
-            unwatch(state->port, fd);
             for (op_fifo* fifo : {&state->receives, &state->sends}) {
                 while (queued_op* op = fifo->pop()) {
                     const std::uint32_t bytes = op->kind == op_kind::send ? op->done : 0u;
