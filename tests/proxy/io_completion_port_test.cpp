@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/wine_detection.h"
 #include "proxy_test_peer.h"
@@ -271,6 +274,47 @@ TEST(proxy_io_completion_port, close_completes_a_blocked_send_and_a_receive)
     EXPECT_EQ(r.count(&receive), 1);
     EXPECT_EQ(r.count(&send), 1);
     port.stop_thread_pool();
+}
+
+// A server stops by closing its listening socket under its accept thread. Closed at any
+// moment of that thread's wait -- also just before it blocks -- the accept must end, even
+// when the descriptor number is taken by a new socket at once.
+TEST(proxy_io_completion_port, closing_a_listener_always_ends_its_accept)
+{
+    for (int round = 0; round < 100; ++round) {
+        std::uint32_t e = 0;
+        const platform::socket_handle listener = platform::open_tcp_socket(e);
+        ASSERT_EQ(platform::bind_ipv4(listener, loopback(), 0), 0u);
+        ASSERT_EQ(platform::listen_socket(listener), 0u);
+        std::atomic<bool> ended{false};
+        std::atomic<bool> accepting{false};
+        std::thread acceptor([&] {
+            std::uint32_t error = 0;
+            accepting = true;
+            const platform::socket_handle s = platform::accept_socket(listener, error);
+            if (s != platform::invalid_socket)
+                platform::close_socket(s);
+            ended = true;
+        });
+        // Close as the accept begins (most rounds), or once it surely waits.
+        while (!accepting)
+            std::this_thread::yield();
+        if (round % 4 == 0)
+            std::this_thread::sleep_for(1ms);
+        platform::close_socket(listener);
+        std::vector<platform::socket_handle> squatters;
+        for (int i = 0; i < 4; ++i)
+            squatters.push_back(platform::open_tcp_socket(e));
+        for (int i = 0; i < 500 && !ended; ++i)
+            std::this_thread::sleep_for(10ms);
+        for (auto s : squatters)
+            platform::close_socket(s);
+        if (!ended) {
+            acceptor.detach();
+            FAIL() << "accept still waiting after its socket was closed, round " << round;
+        }
+        acceptor.join();
+    }
 }
 
 TEST(proxy_io_completion_port, stop_with_completions_in_flight)

@@ -367,14 +367,87 @@ std::uint32_t set_no_delay(socket_handle s)
     return ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : last_error();
 }
 
-socket_handle accept_socket(socket_handle listening, std::uint32_t& error)
+namespace {
+
+// Listening sockets a thread is accepting on. close_socket() on one of them only shuts it
+// down (which wakes the accepting thread) and leaves the close to that thread: closed at
+// once, its descriptor number could be reused by the next socket, pipe or file before the
+// accepting thread reaches poll(), which would then wait on something else forever.
+struct accepting_sockets {
+    struct entry {
+        int acceptors = 0;
+        bool closing = false;  // close_socket() was called
+    };
+    std::mutex mutex;
+    std::unordered_map<int, entry> by_fd;
+};
+
+accepting_sockets& the_accepting()
 {
-    const int fd = fd_of(listening);
+    static accepting_sockets* a = new accepting_sockets;  // see the_registry()
+    return *a;
+}
+
+// Registers an accept on `fd`; false if the socket is already being closed.
+bool begin_accept(int fd)
+{
+    auto& a = the_accepting();
+    std::lock_guard lock(a.mutex);
+    auto& e = a.by_fd[fd];
+    if (e.closing)
+        return false;
+    ++e.acceptors;
+    return true;
+}
+
+bool accept_closing(int fd)
+{
+    auto& a = the_accepting();
+    std::lock_guard lock(a.mutex);
+    auto it = a.by_fd.find(fd);
+    return it != a.by_fd.end() && it->second.closing;
+}
+
+// The last accept to leave a socket that close_socket() was called on closes it.
+void end_accept(int fd)
+{
+    auto& a = the_accepting();
+    std::unique_lock lock(a.mutex);
+    auto it = a.by_fd.find(fd);
+    if (it == a.by_fd.end() || --it->second.acceptors > 0)
+        return;
+    const bool close_now = it->second.closing;
+    a.by_fd.erase(it);
+    lock.unlock();
+    if (close_now)
+        ::close(fd);
+}
+
+// True when accepts own the close of `fd`: it is shut down here (which wakes them) and
+// closed by the last of them.
+bool defer_close_to_accept(int fd)
+{
+    auto& a = the_accepting();
+    std::lock_guard lock(a.mutex);
+    auto it = a.by_fd.find(fd);
+    if (it == a.by_fd.end())
+        return false;
+    it->second.closing = true;
+    ::shutdown(fd, SHUT_RDWR);
+    return true;
+}
+
+socket_handle accept_loop(int fd, std::uint32_t& error)
+{
     const deadline forever(wait_forever);
     for (;;) {
-        // The listening socket is non-blocking (all sockets of this backend are): try first,
-        // and block in poll only when nothing is waiting, so a busy server pays one call per
-        // connection. close_socket() shuts the socket down first, which wakes this poll.
+        if (accept_closing(fd)) {
+            error = error_not_socket;
+            return invalid_socket;
+        }
+        // The listening socket is non-blocking (all sockets of this backend are): try
+        // first, and block in poll only when nothing is waiting, so a busy server pays one
+        // call per connection.
         const int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c >= 0) {
             error = 0;
@@ -392,6 +465,20 @@ socket_handle accept_socket(socket_handle listening, std::uint32_t& error)
             return invalid_socket;
         }
     }
+}
+
+}  // namespace
+
+socket_handle accept_socket(socket_handle listening, std::uint32_t& error)
+{
+    const int fd = fd_of(listening);
+    if (fd < 0 || !begin_accept(fd)) {
+        error = error_not_socket;
+        return invalid_socket;
+    }
+    const socket_handle accepted = accept_loop(fd, error);
+    end_accept(fd);
+    return accepted;
 }
 
 std::uint32_t connect_ipv4(socket_handle s, const in_addr& address, std::uint16_t port)
@@ -428,6 +515,8 @@ void close_socket(socket_handle s)
             }
         }
     }
+    if (defer_close_to_accept(fd))
+        return;
     // Wakes an accept blocked on this socket (close alone does not on Linux).
     ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
