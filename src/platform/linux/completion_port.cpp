@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <deque>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -15,26 +14,28 @@ namespace platform {
 
 using namespace linux_backend;
 
-// The emulated port: a queue of finished operations and posted packets, and an epoll set
-// of the associated sockets, registered edge-triggered for both directions once. There is
-// no reactor thread of its own: a thread waiting in dequeue() with nothing queued polls the
-// set itself (one at a time; the others wait on a condition variable), finishes the
-// operations the edges let through, and takes the first completion. Every hand-off between
-// threads costs a wake-up, and on a relay the thread that saw the edge is the cheapest one
-// to run its handler. A spurious edge (e.g. for a reused descriptor number) only costs a
-// retry.
+// The emulated port: a queue of finished operations and posted packets, and an epoll set of
+// the associated sockets, registered edge-triggered (writability only once a send waits).
+// There is no reactor thread of its own: every thread waiting in dequeue() with nothing
+// queued waits in epoll_wait on the set, finishes the operations the edges it is given let
+// through, and takes the first completion. The kernel hands each edge to one waiting
+// thread, so a socket event costs one wake-up and the thread that saw it runs its handler,
+// while the other waiting threads keep watching the sockets (a handler that blocks stalls
+// nobody else).
+//
+// A completion that needs a taker from outside (queued by a thread that is not about to
+// dequeue) is announced through wake_fd, an edge like any other. Edges not yet collected
+// merge into one, so a thread that takes a completion and leaves others queued announces
+// again: that chain is what gets every queued completion a taker. A spurious edge (e.g. for
+// a reused descriptor number) only costs a retry.
 struct completion_port::state {
     int epoll_fd = -1;
-    int wake_fd = -1;  // interrupts the polling thread when a completion needs a taker
+    int wake_fd = -1;
 
-    std::mutex mutex;  // guards everything below
-    std::condition_variable ready;
+    std::mutex mutex;  // guards queue
     std::deque<completion> queue;
-    bool polling = false;       // a thread is in (or about to enter) epoll_wait
-    bool wake_pending = false;  // wake_fd was written and the poller has not read it yet
-    int waiters = 0;            // threads blocked on `ready`
 
-    void wake_one_locked(std::unique_lock<std::mutex>& lock);
+    void announce() const;
     void poll_once(int timeout_ms);
 };
 
@@ -57,21 +58,12 @@ int poll_timeout(bool forever, std::chrono::steady_clock::time_point end)
 
 }  // namespace
 
-// Hands queued work to one more thread: a blocked waiter if there is one, else the thread
-// in epoll_wait. With neither, every thread of the port is busy and takes it when it returns.
-void completion_port::state::wake_one_locked(std::unique_lock<std::mutex>& lock)
+// Every write is a new edge, and the kernel gives it to one thread in epoll_wait, or to the
+// next one to enter it.
+void completion_port::state::announce() const
 {
-    if (waiters > 0) {
-        lock.unlock();
-        ready.notify_one();
-        return;
-    }
-    if (polling && !wake_pending) {
-        wake_pending = true;
-        lock.unlock();
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
-    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
 }
 
 void completion_port::state::poll_once(int timeout_ms)
@@ -81,10 +73,9 @@ void completion_port::state::poll_once(int timeout_ms)
     for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
         if (fd == wake_fd) {
+            // Keeps the count from growing; the edges already did their work.
             std::uint64_t value;
             [[maybe_unused]] ssize_t r = ::read(wake_fd, &value, sizeof value);
-            std::lock_guard lock(mutex);
-            wake_pending = false;
             continue;
         }
         auto socket = find_socket(fd);
@@ -102,18 +93,28 @@ namespace linux_backend {
 
 void queue_completion(completion_port::state* port, const completion& c)
 {
-    std::unique_lock lock(port->mutex);
-    port->queue.push_back(c);
+    {
+        std::lock_guard lock(port->mutex);
+        port->queue.push_back(c);
+    }
     if (returning_to != port)
-        port->wake_one_locked(lock);
+        port->announce();
 }
 
 bool watch(completion_port::state* port, int fd)
 {
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
     ev.data.fd = fd;
     return ::epoll_ctl(port->epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void watch_writable(completion_port::state* port, int fd)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.fd = fd;
+    ::epoll_ctl(port->epoll_fd, EPOLL_CTL_MOD, fd, &ev);
 }
 
 void unwatch(completion_port::state* port, int fd)
@@ -128,7 +129,9 @@ completion_port::completion_port() : state_(std::make_unique<state>())
     state_->epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
     state_->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event ev{};
-    ev.events = EPOLLIN;
+    // Edge-triggered: a level-triggered eventfd would wake every waiting thread until one
+    // of them read it.
+    ev.events = EPOLLIN | EPOLLET;
     ev.data.fd = state_->wake_fd;
     if (state_->epoll_fd < 0 || state_->wake_fd < 0 ||
         ::epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, state_->wake_fd, &ev) != 0) {
@@ -193,44 +196,34 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
     const bool forever = timeout_ms == wait_forever;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
     returning_to = nullptr;
-    std::unique_lock lock(s.mutex);
     for (;;) {
-        if (!s.queue.empty()) {
-            const completion c = s.queue.front();
-            s.queue.pop_front();
-            // More queued, or nobody left watching the sockets while this thread runs its
-            // handler: one more thread has work.
-            if (!s.queue.empty() || !s.polling)
-                s.wake_one_locked(lock);
-            returning_to = &s;
-            return c;
+        {
+            std::unique_lock lock(s.mutex);
+            if (!s.queue.empty()) {
+                const completion c = s.queue.front();
+                s.queue.pop_front();
+                const bool more = !s.queue.empty();
+                lock.unlock();
+                // What is left needs another thread while this one runs its handler.
+                if (more)
+                    s.announce();
+                returning_to = &s;
+                return c;
+            }
         }
         // A thread whose time is up still polls once (without blocking), so that a zero
         // timeout reports operations the sockets can finish now.
-        if (!s.polling) {
-            s.polling = true;
-            lock.unlock();
-            returning_to = &s;
-            s.poll_once(poll_timeout(forever, end));
-            returning_to = nullptr;
-            lock.lock();
-            s.polling = false;
-            if (s.queue.empty() && !forever && std::chrono::steady_clock::now() >= end) {
+        const bool expired = !forever && std::chrono::steady_clock::now() >= end;
+        returning_to = &s;
+        s.poll_once(expired ? 0 : poll_timeout(forever, end));
+        returning_to = nullptr;
+        if (expired) {
+            std::lock_guard lock(s.mutex);
+            if (s.queue.empty()) {
                 none.error = error_wait_timeout;
                 return none;
             }
-            continue;
         }
-        if (!forever && std::chrono::steady_clock::now() >= end) {
-            none.error = error_wait_timeout;
-            return none;
-        }
-        ++s.waiters;
-        if (forever)
-            s.ready.wait(lock);
-        else
-            s.ready.wait_until(lock, end);
-        --s.waiters;
     }
 }
 

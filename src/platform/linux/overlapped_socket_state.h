@@ -70,6 +70,9 @@ struct socket_state {
     completion_port::state* port = nullptr;  // null once the port is destroyed
     std::uintptr_t key = 0;
     bool closed = false;
+    // Writability is watched only once a send had to wait: a socket is writable as soon as
+    // it is associated, and an edge for that would wake a thread for nothing.
+    bool watching_writable = false;
     op_fifo receives;
     op_fifo sends;
 };
@@ -85,6 +88,8 @@ void detach_port(completion_port::state* port);
 // Port side, implemented in completion_port.cpp.
 void queue_completion(completion_port::state* port, const completion& c);
 bool watch(completion_port::state* port, int fd);
+// Adds writability to what `fd` is watched for; an edge follows at once if it is writable.
+void watch_writable(completion_port::state* port, int fd);
 void unwatch(completion_port::state* port, int fd);
 
 // Runs waiting operations in FIFO order until one would block; queues a completion for

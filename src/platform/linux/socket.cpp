@@ -294,6 +294,10 @@ std::uint32_t post(socket_handle s, queued_op* op, bool is_send)
     outcome out{};
     if (!attempt(fd, op, out)) {
         fifo.push(op);
+        if (is_send && !state->watching_writable) {
+            state->watching_writable = true;
+            watch_writable(state->port, fd);
+        }
         return error_io_pending;
     }
     if (!out.success && out.error != error_message_size)
