@@ -15,7 +15,7 @@ namespace platform {
 using namespace linux_backend;
 
 // The emulated port: a queue of finished operations and posted packets, and an epoll set of
-// the associated sockets, registered edge-triggered (writability only once a send waits).
+// the associated sockets, edge-triggered, each direction watched once an operation waits on it.
 // There is no reactor thread of its own: every thread waiting in dequeue() with nothing
 // queued waits in epoll_wait on the set, finishes the operations the edges it is given let
 // through, and takes the first completion. The kernel hands each edge to one waiting
@@ -101,20 +101,24 @@ void queue_completion(completion_port::state* port, const completion& c)
         port->announce();
 }
 
+// Registered without any event: what it is watched for comes with the first wait.
 bool watch(completion_port::state* port, int fd)
 {
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+    ev.events = EPOLLET;
     ev.data.fd = fd;
     return ::epoll_ctl(port->epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
-void watch_writable(completion_port::state* port, int fd)
+void watch_for(socket_state& state, std::uint32_t events)
 {
+    if ((state.watched & events) == events || !state.port)
+        return;
+    state.watched |= events;
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.fd = fd;
-    ::epoll_ctl(port->epoll_fd, EPOLL_CTL_MOD, fd, &ev);
+    ev.events = state.watched | EPOLLET;
+    ev.data.fd = state.fd;
+    ::epoll_ctl(state.port->epoll_fd, EPOLL_CTL_MOD, state.fd, &ev);
 }
 
 void unwatch(completion_port::state* port, int fd)

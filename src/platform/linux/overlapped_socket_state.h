@@ -70,9 +70,11 @@ struct socket_state {
     completion_port::state* port = nullptr;  // null once the port is destroyed
     std::uintptr_t key = 0;
     bool closed = false;
-    // Writability is watched only once a send had to wait: a socket is writable as soon as
-    // it is associated, and an edge for that would wake a thread for nothing.
-    bool watching_writable = false;
+    // The epoll events the port watches the socket for, added once an operation of that
+    // direction had to wait. A new connection's socket is writable, and often readable with
+    // data its first receive takes at once: watched from the start, it would wake a thread
+    // for nothing.
+    std::uint32_t watched = 0;
     op_fifo receives;
     op_fifo sends;
 };
@@ -88,8 +90,9 @@ void detach_port(completion_port::state* port);
 // Port side, implemented in completion_port.cpp.
 void queue_completion(completion_port::state* port, const completion& c);
 bool watch(completion_port::state* port, int fd);
-// Adds writability to what `fd` is watched for; an edge follows at once if it is writable.
-void watch_writable(completion_port::state* port, int fd);
+// Makes the port watch the socket for `events` (EPOLLIN/EPOLLOUT...) too; an edge follows
+// at once if the socket is already ready. Called with state.mutex held.
+void watch_for(socket_state& state, std::uint32_t events);
 void unwatch(completion_port::state* port, int fd);
 
 // Runs waiting operations in FIFO order until one would block; queues a completion for

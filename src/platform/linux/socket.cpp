@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <shared_mutex>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -294,10 +295,7 @@ std::uint32_t post(socket_handle s, queued_op* op, bool is_send)
     outcome out{};
     if (!attempt(fd, op, out)) {
         fifo.push(op);
-        if (is_send && !state->watching_writable) {
-            state->watching_writable = true;
-            watch_writable(state->port, fd);
-        }
+        watch_for(*state, is_send ? EPOLLOUT : EPOLLIN | EPOLLRDHUP);
         return error_io_pending;
     }
     if (!out.success && out.error != error_message_size)
