@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_set>
 #include <utility>
 
 #include "nat/least_used_search.h"
+#include "nat/table_index_checks.h"
 
 namespace nat {
 namespace {
@@ -128,42 +128,14 @@ std::size_t icmp_nat_table::size() const
 std::vector<std::shared_ptr<const icmp_nat_entry>> icmp_nat_table::entries() const
 {
     std::lock_guard guard(lock_);
-    std::vector<std::shared_ptr<const icmp_nat_entry>> all;
-    all.reserve(by_external_id_.size());
-    by_external_id_.for_each_key([&](std::uint16_t, const std::vector<entry_ptr>& list) {
-        all.insert(all.end(), list.begin(), list.end());
-    });
-    std::stable_sort(all.begin(), all.end(),
-                     [](const auto& a, const auto& b) { return a->external_id < b->external_id; });
-    return all;
+    return entries_by_external_key(by_external_id_, &icmp_nat_entry::external_id);
 }
 
 bool icmp_nat_table::indexes_consistent() const
 {
     std::lock_guard guard(lock_);
-    if (by_client_address_.size() != by_external_id_.size())
-        return false;
-    // Each entry of the second index, once, under its own key.
-    std::unordered_set<const void*> seen;
-    bool ok = true;
-    by_client_address_.for_each_key([&](const auto& key, const std::vector<entry_ptr>& list) {
-        for (const entry_ptr& entry : list) {
-            if (!seen.insert(entry.get()).second || !(key == entry->client_address))
-                ok = false;
-        }
-    });
-    by_external_id_.for_each_key([&](std::uint16_t id, const std::vector<entry_ptr>& list) {
-        if (id < usage_.first() || id > usage_.last() || usage_.count(id) != list.size())
-            ok = false;
-        for (const entry_ptr& entry : list) {
-            if (entry->external_id != id || seen.find(entry.get()) == seen.end())
-                ok = false;
-        }
-    });
-    std::size_t usage_total = 0;
-    for (std::uint32_t i = usage_.first(); i <= usage_.last(); ++i)
-        usage_total += usage_.count(static_cast<std::uint16_t>(i));
-    return ok && usage_total == by_external_id_.size();
+    return indexes_agree(by_client_address_, by_external_id_, &icmp_nat_entry::external_id,
+                         [](const icmp_nat_entry& e) { return e.client_address; }, usage_);
 }
 
 }  // namespace nat

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_set>
 #include <utility>
 
 #include "nat/least_used_search.h"
+#include "nat/table_index_checks.h"
 
 namespace nat {
 namespace {
@@ -206,46 +206,16 @@ std::size_t port_nat_table::size() const
 std::vector<std::shared_ptr<const port_nat_entry>> port_nat_table::entries() const
 {
     std::lock_guard guard(lock_);
-    std::vector<std::shared_ptr<const port_nat_entry>> all;
-    all.reserve(by_external_port_.size());
-    by_external_port_.for_each_key([&](std::uint16_t, const std::vector<entry_ptr>& list) {
-        all.insert(all.end(), list.begin(), list.end());
-    });
-    // Stable: keeps the index order (oldest first) under each port.
-    std::stable_sort(all.begin(), all.end(),
-                     [](const auto& a, const auto& b) { return a->external_port < b->external_port; });
-    return all;
+    return entries_by_external_key(by_external_port_, &port_nat_entry::external_port);
 }
 
 bool port_nat_table::indexes_consistent() const
 {
     std::lock_guard guard(lock_);
-    if (by_client_.size() != by_external_port_.size())
-        return false;
-    // Each entry of the second index, once, under its own key.
-    std::unordered_set<const void*> seen;
-    bool ok = true;
-    by_client_.for_each_key([&](const auto& key, const std::vector<entry_ptr>& list) {
-        for (const entry_ptr& entry : list) {
-            if (!seen.insert(entry.get()).second || !(key == net::endpoint_key{entry->client_address, entry->client_port}))
-                ok = false;
-        }
-    });
-    std::size_t counted = 0;
-    by_external_port_.for_each_key([&](std::uint16_t port, const std::vector<entry_ptr>& list) {
-        counted += list.size();
-        if (port < usage_.first() || port > usage_.last() || usage_.count(port) != list.size())
-            ok = false;
-        for (const entry_ptr& entry : list) {
-            if (entry->external_port != port || seen.find(entry.get()) == seen.end())
-                ok = false;
-        }
-    });
-    // Every count in the usage index belongs to an entry seen above.
-    std::size_t usage_total = 0;
-    for (std::uint32_t p = usage_.first(); p <= usage_.last(); ++p)
-        usage_total += usage_.count(static_cast<std::uint16_t>(p));
-    return ok && counted == by_external_port_.size() && usage_total == counted && idle_order_.size() == counted;
+    const bool agree = indexes_agree(
+        by_client_, by_external_port_, &port_nat_entry::external_port,
+        [](const port_nat_entry& e) { return net::endpoint_key{e.client_address, e.client_port}; }, usage_);
+    return agree && idle_order_.size() == by_external_port_.size();
 }
 
 }  // namespace nat
