@@ -121,11 +121,6 @@ void watch_for(socket_state& state, std::uint32_t events)
     ::epoll_ctl(state.port->epoll_fd, EPOLL_CTL_MOD, state.fd, &ev);
 }
 
-void unwatch(completion_port::state* port, int fd)
-{
-    ::epoll_ctl(port->epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-}
-
 }  // namespace linux_backend
 
 completion_port::completion_port() : state_(std::make_unique<state>())

@@ -93,7 +93,6 @@ bool watch(completion_port::state* port, int fd);
 // Makes the port watch the socket for `events` (EPOLLIN/EPOLLOUT...) too; an edge follows
 // at once if the socket is already ready. Called with state.mutex held.
 void watch_for(socket_state& state, std::uint32_t events);
-void unwatch(completion_port::state* port, int fd);
 
 // Runs waiting operations in FIFO order until one would block; queues a completion for
 // each that ended. Called with state.mutex held.

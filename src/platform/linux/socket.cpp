@@ -402,14 +402,6 @@ bool begin_accept(int fd)
     return true;
 }
 
-bool accept_closing(int fd)
-{
-    auto& a = the_accepting();
-    std::lock_guard lock(a.mutex);
-    auto it = a.by_fd.find(fd);
-    return it != a.by_fd.end() && it->second.closing;
-}
-
 // The last accept to leave a socket that close_socket() was called on closes it.
 void end_accept(int fd)
 {
@@ -443,13 +435,10 @@ socket_handle accept_loop(int fd, std::uint32_t& error)
 {
     const deadline forever(wait_forever);
     for (;;) {
-        if (accept_closing(fd)) {
-            error = error_not_socket;
-            return invalid_socket;
-        }
         // The listening socket is non-blocking (all sockets of this backend are): try
         // first, and block in poll only when nothing is waiting, so a busy server pays one
-        // call per connection.
+        // call per connection. Once close_socket() has shut the socket down, accept4 fails
+        // (EINVAL) and ends the loop.
         const int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c >= 0) {
             error = 0;
