@@ -401,7 +401,9 @@ TEST(driver_linux_lab, link_changes_follow_the_stack_device)
 
     // Back again (a persistent device this time): attached and in the list.
     ASSERT_EQ(corvflt_lab::shell(ip_gw + "tuntap add dev cvt0 mode tun"), 0);
-    EXPECT_TRUE(wait_event(event, 3000)) << "re-attach did not signal";
+    // Attaching opens and configures a device pair: give it room on a loaded machine, and
+    // show what the daemon said if it never came.
+    EXPECT_TRUE(wait_event(event, 10000)) << "re-attach did not signal:\n" << lab.daemon_log();
     EXPECT_NE(client.find_adapter(adapter_name), 0u);
     close(event);
     EXPECT_EQ(lab.stop(), 0) << lab.daemon_log();
