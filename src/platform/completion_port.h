@@ -61,4 +61,16 @@ private:
     std::uint32_t error_ = 0;
 };
 
+// While one lives, the completions this thread queues wake no worker until it ends, and
+// then at most one. For a thread outside the pool that posts several operations under a
+// lock their handlers take too: woken at once, a worker would only wait for that lock.
+// Linux only; the Windows kernel port releases its threads itself.
+class deferred_wakeups {
+public:
+    deferred_wakeups();
+    ~deferred_wakeups();
+    deferred_wakeups(const deferred_wakeups&) = delete;
+    deferred_wakeups& operator=(const deferred_wakeups&) = delete;
+};
+
 }  // namespace platform

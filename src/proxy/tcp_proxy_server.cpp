@@ -1,5 +1,7 @@
 #include "proxy/tcp_proxy_server.h"
 
+#include "platform/completion_port.h"
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -248,9 +250,15 @@ bool tcp_proxy_server_core::connect_to_remote_host(platform::socket_handle accep
         close_both(remote);
         return false;
     }
-    std::unique_lock lock(lock_);
-    pending_.push_back({std::move(context), remote, accepted, std::move(event)});
-    pending_[0].event->set();
+    platform::socket_event* wake = nullptr;
+    {
+        std::unique_lock lock(lock_);
+        pending_.push_back({std::move(context), remote, accepted, std::move(event)});
+        wake = pending_[0].event.get();
+    }
+    // Set once the lock is free: the connect thread wakes straight into a shared lock of its
+    // own, and would otherwise sleep again on this one. The wake-up record lives until stop().
+    wake->set();
     return true;
 }
 
@@ -302,6 +310,9 @@ void tcp_proxy_server_core::connect_thread()
 
 void tcp_proxy_server_core::adopt(platform::socket_event* event)
 {
+    // The relay's first receive often completes at once, inside start() and under the
+    // relay's lock: its worker is woken once both locks are free.
+    platform::deferred_wakeups hold_wakeups;
     std::unique_lock lock(lock_);
     auto it = std::find_if(pending_.begin() + 1, pending_.end(),
                            [event](const pending_connection& p) { return p.event.get() == event; });

@@ -1,11 +1,15 @@
 #include "platform/completion_port.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <deque>
+#include <thread>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include "platform/linux/overlapped_socket_state.h"
@@ -23,20 +27,35 @@ using namespace linux_backend;
 // while the other waiting threads keep watching the sockets (a handler that blocks stalls
 // nobody else).
 //
-// A completion that needs a taker from outside (queued by a thread that is not about to
-// dequeue) is announced through wake_fd, an edge like any other. Edges not yet collected
-// merge into one, so a thread that takes a completion and leaves others queued announces
-// again: that chain is what gets every queued completion a taker. A spurious edge (e.g. for
-// a reused descriptor number) only costs a retry.
+// A completion left queued needs a taker. Like a Windows port, which releases another
+// thread only while fewer threads than processors are running handlers, the emulation wakes
+// one (announces through wake_fd, an edge like any other) only while a processor is free
+// for it; otherwise the running threads take it when they return, sparing a wake-up and a
+// context switch per completion under load. Since the emulation cannot tell a running
+// thread from one blocked inside its handler, a completion left to the running threads
+// also arms stall_fd, a timer: if it fires, the thread it wakes takes what is queued and
+// announces the rest unconditionally. Uncollected edges merge into one, so a thread that
+// takes a completion and leaves others queued hands them on again: that chain is what gets
+// every queued completion a taker. A spurious edge (e.g. for a reused descriptor number)
+// only costs a retry.
 struct completion_port::state {
     int epoll_fd = -1;
     int wake_fd = -1;
+    int stall_fd = -1;
+    int processors = 1;
+    std::atomic<int> running{0};  // threads between taking a completion and their next dequeue()
+    std::atomic<bool> stall_armed{false};
 
     std::mutex mutex;  // guards queue
     std::deque<completion> queue;
 
     void announce() const;
-    void poll_once(int timeout_ms);
+    // For completions left queued while `busy_threads` threads (the caller among them, if
+    // it is about to run a handler) run handlers: wakes a taker if a processor is free.
+    void hand_on(int busy_threads);
+    void arm_stall_timer();
+    // True when the stall timer woke this thread.
+    bool poll_once(int timeout_ms);
 };
 
 namespace {
@@ -46,6 +65,17 @@ namespace {
 // nobody woken, since this thread takes it itself in a moment; waking another thread for
 // it would only move the work across cores.
 thread_local completion_port::state* returning_to = nullptr;
+// The port this thread runs a handler for, counted in its `running`.
+thread_local completion_port::state* running_for = nullptr;
+
+// deferred_wakeups on this thread: how many are alive, and the port they held a wake-up back
+// for.
+thread_local int deferring = 0;
+thread_local completion_port::state* deferred_for = nullptr;
+
+// How long completions left to the running threads may wait before a sleeping one is woken
+// for them anyway, in case the running ones are blocked.
+constexpr long stall_timeout_ns = 2'000'000;
 
 int poll_timeout(bool forever, std::chrono::steady_clock::time_point end)
 {
@@ -66,16 +96,38 @@ void completion_port::state::announce() const
     [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
 }
 
-void completion_port::state::poll_once(int timeout_ms)
+void completion_port::state::hand_on(int busy_threads)
 {
+    if (busy_threads < processors)
+        announce();
+    else
+        arm_stall_timer();
+}
+
+void completion_port::state::arm_stall_timer()
+{
+    if (stall_armed.exchange(true))
+        return;
+    itimerspec t{};
+    t.it_value.tv_nsec = stall_timeout_ns;
+    ::timerfd_settime(stall_fd, 0, &t, nullptr);
+}
+
+bool completion_port::state::poll_once(int timeout_ms)
+{
+    bool stalled = false;
     epoll_event events[64];
     const int n = ::epoll_wait(epoll_fd, events, 64, timeout_ms);
     for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
-        if (fd == wake_fd) {
+        if (fd == wake_fd || fd == stall_fd) {
             // Keeps the count from growing; the edges already did their work.
             std::uint64_t value;
-            [[maybe_unused]] ssize_t r = ::read(wake_fd, &value, sizeof value);
+            [[maybe_unused]] ssize_t r = ::read(fd, &value, sizeof value);
+            if (fd == stall_fd) {
+                stall_armed.store(false);
+                stalled = true;
+            }
             continue;
         }
         auto socket = find_socket(fd);
@@ -87,6 +139,7 @@ void completion_port::state::poll_once(int timeout_ms)
         progress_receives(*socket);
         progress_sends(*socket);
     }
+    return stalled;
 }
 
 namespace linux_backend {
@@ -97,8 +150,13 @@ void queue_completion(completion_port::state* port, const completion& c)
         std::lock_guard lock(port->mutex);
         port->queue.push_back(c);
     }
-    if (returning_to != port)
-        port->announce();
+    if (returning_to == port)
+        return;
+    if (deferring > 0 && (!deferred_for || deferred_for == port)) {
+        deferred_for = port;
+        return;
+    }
+    port->hand_on(port->running.load());
 }
 
 // Registered without any event: what it is watched for comes with the first wait.
@@ -112,33 +170,48 @@ bool watch(completion_port::state* port, int fd)
 
 void watch_for(socket_state& state, std::uint32_t events)
 {
-    if ((state.watched & events) == events || !state.port)
+    if ((state.in_set && (state.watched & events) == events) || !state.port)
         return;
     state.watched |= events;
     epoll_event ev{};
     ev.events = state.watched | EPOLLET;
     ev.data.fd = state.fd;
-    ::epoll_ctl(state.port->epoll_fd, EPOLL_CTL_MOD, state.fd, &ev);
+    ::epoll_ctl(state.port->epoll_fd, state.in_set ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, state.fd, &ev);
+    state.in_set = true;
+}
+
+void leave_set(socket_state& state)
+{
+    if (!state.in_set || !state.port)
+        return;
+    state.in_set = false;
+    state.watched = 0;
+    ::epoll_ctl(state.port->epoll_fd, EPOLL_CTL_DEL, state.fd, nullptr);
 }
 
 }  // namespace linux_backend
 
 completion_port::completion_port() : state_(std::make_unique<state>())
 {
-    state_->epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
-    state_->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    epoll_event ev{};
+    state& s = *state_;
+    s.processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    s.epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+    s.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    s.stall_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     // Edge-triggered: a level-triggered eventfd would wake every waiting thread until one
     // of them read it.
-    ev.events = EPOLLIN | EPOLLET;
-    ev.data.fd = state_->wake_fd;
-    if (state_->epoll_fd < 0 || state_->wake_fd < 0 ||
-        ::epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, state_->wake_fd, &ev) != 0) {
+    auto add = [&s](int fd) {
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLET;
+        ev.data.fd = fd;
+        return ::epoll_ctl(s.epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0;
+    };
+    if (s.epoll_fd < 0 || s.wake_fd < 0 || s.stall_fd < 0 || !add(s.wake_fd) || !add(s.stall_fd)) {
         error_ = errno_to_win32(errno);
-        if (state_->epoll_fd >= 0)
-            ::close(state_->epoll_fd);
-        if (state_->wake_fd >= 0)
-            ::close(state_->wake_fd);
+        for (int fd : {s.epoll_fd, s.wake_fd, s.stall_fd}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
         state_.reset();
     }
 }
@@ -150,6 +223,7 @@ completion_port::~completion_port()
     detach_port(state_.get());
     ::close(state_->epoll_fd);
     ::close(state_->wake_fd);
+    ::close(state_->stall_fd);
 }
 
 bool completion_port::valid() const { return state_ != nullptr; }
@@ -194,7 +268,12 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
     state& s = *state_;
     const bool forever = timeout_ms == wait_forever;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
+    if (running_for) {
+        running_for->running.fetch_sub(1);
+        running_for = nullptr;
+    }
     returning_to = nullptr;
+    bool stalled = false;
     for (;;) {
         {
             std::unique_lock lock(s.mutex);
@@ -204,8 +283,12 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
                 const bool more = !s.queue.empty();
                 lock.unlock();
                 // What is left needs another thread while this one runs its handler.
-                if (more)
+                if (more && stalled)
                     s.announce();
+                else if (more)
+                    s.hand_on(s.running.load() + 1);
+                s.running.fetch_add(1);
+                running_for = &s;
                 returning_to = &s;
                 return c;
             }
@@ -214,7 +297,7 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
         // timeout reports operations the sockets can finish now.
         const bool expired = !forever && std::chrono::steady_clock::now() >= end;
         returning_to = &s;
-        s.poll_once(expired ? 0 : poll_timeout(forever, end));
+        stalled = s.poll_once(expired ? 0 : poll_timeout(forever, end)) || stalled;
         returning_to = nullptr;
         if (expired) {
             std::lock_guard lock(s.mutex);
@@ -224,6 +307,17 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
             }
         }
     }
+}
+
+deferred_wakeups::deferred_wakeups() { ++deferring; }
+
+deferred_wakeups::~deferred_wakeups()
+{
+    if (--deferring > 0 || !deferred_for)
+        return;
+    completion_port::state* port = deferred_for;
+    deferred_for = nullptr;
+    port->hand_on(port->running.load());
 }
 
 }  // namespace platform

@@ -75,6 +75,10 @@ struct socket_state {
     // data its first receive takes at once: watched from the start, it would wake a thread
     // for nothing.
     std::uint32_t watched = 0;
+    // Whether the socket is in the port's epoll set. shutdown_socket() takes it out: a shut
+    // down socket reports EPOLLHUP, which epoll delivers whatever it is watched for.
+    bool in_set = true;
+    bool shut_down = false;  // shutdown_socket() ended its operations and woke its waiters
     op_fifo receives;
     op_fifo sends;
 };
@@ -93,6 +97,9 @@ bool watch(completion_port::state* port, int fd);
 // Makes the port watch the socket for `events` (EPOLLIN/EPOLLOUT...) too; an edge follows
 // at once if the socket is already ready. Called with state.mutex held.
 void watch_for(socket_state& state, std::uint32_t events);
+// Takes the socket out of the port's epoll set until the next watch_for. Called with
+// state.mutex held.
+void leave_set(socket_state& state);
 
 // Runs waiting operations in FIFO order until one would block; queues a completion for
 // each that ended. Called with state.mutex held.

@@ -482,8 +482,31 @@ std::uint32_t connect_ipv4(socket_handle s, const in_addr& address, std::uint16_
 
 void shutdown_socket(socket_handle s)
 {
-    if (fd_of(s) >= 0)
-        ::shutdown(fd_of(s), SHUT_RDWR);
+    const int fd = fd_of(s);
+    if (fd < 0)
+        return;
+    auto state = find_socket(fd);
+    if (!state) {
+        ::shutdown(fd, SHUT_RDWR);
+        return;
+    }
+    std::lock_guard lock(state->mutex);
+    // The shutdown makes the socket ready for good, and its EPOLLHUP reaches the port
+    // whatever the socket is watched for: that edge would wake another worker only to find
+    // the operations this thread ends right here (and then to wait for the lock the caller
+    // usually holds on the relay). So the socket leaves the set first.
+    leave_set(*state);
+    ::shutdown(fd, SHUT_RDWR);
+    state->shut_down = true;
+    if (state->closed || !state->port)
+        return;
+    progress_receives(*state);
+    progress_sends(*state);
+    // What a shutdown does not end (a datagram socket's receive) waits on as before.
+    if (!state->receives.empty())
+        watch_for(*state, EPOLLIN | EPOLLRDHUP);
+    if (!state->sends.empty())
+        watch_for(*state, EPOLLOUT);
 }
 
 void close_socket(socket_handle s)
@@ -491,9 +514,11 @@ void close_socket(socket_handle s)
     const int fd = fd_of(s);
     if (fd < 0)
         return;
+    bool shut_down = false;
     if (auto state = remove_socket(fd)) {
         std::lock_guard lock(state->mutex);
         state->closed = true;
+        shut_down = state->shut_down;
         // No epoll_ctl(DEL): closing the only descriptor of the socket takes it out of
         // the port's epoll set, and an edge already collected finds no registry entry.
         if (state->port) {
@@ -508,8 +533,10 @@ void close_socket(socket_handle s)
     }
     if (defer_close_to_accept(fd))
         return;
-    // Wakes an accept blocked on this socket (close alone does not on Linux).
-    ::shutdown(fd, SHUT_RDWR);
+    // Wakes a thread blocked on this socket (close alone does not on Linux), unless
+    // shutdown_socket() already did.
+    if (!shut_down)
+        ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
 }
 

@@ -81,4 +81,7 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
     return c;
 }
 
+deferred_wakeups::deferred_wakeups() = default;
+deferred_wakeups::~deferred_wakeups() = default;
+
 }  // namespace platform
