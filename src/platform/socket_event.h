@@ -14,6 +14,7 @@
 //
 // Thread safety: set/reset from any thread; the rest belongs to the owner.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -47,6 +48,7 @@ private:
 
     std::uint64_t handle_ = invalid_handle;
     socket_handle selected_ = invalid_socket;
+    std::atomic<bool> ever_set_{false};  // Linux: set() was called at least once
 };
 
 int wait_any_socket_event(socket_event* const* events, std::size_t count,

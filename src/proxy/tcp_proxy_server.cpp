@@ -234,7 +234,7 @@ bool tcp_proxy_server_core::connect_to_remote_host(platform::socket_handle accep
         close_both(remote);
         return false;
     }
-    auto event = std::make_unique<platform::socket_event>();
+    auto event = take_spare_event();
     if (!event->valid() || !event->select_connect(remote)) {
         event.reset();
         close_both(remote);
@@ -246,7 +246,7 @@ bool tcp_proxy_server_core::connect_to_remote_host(platform::socket_handle accep
     const std::uint32_t e = platform::connect_ipv4(remote, destination.to_in_addr(), destination_port);
     if (e != 0 && e != platform::error_would_block) {
         event->deselect();
-        event.reset();
+        keep_spare_event(std::move(event));
         close_both(remote);
         return false;
     }
@@ -260,6 +260,31 @@ bool tcp_proxy_server_core::connect_to_remote_host(platform::socket_handle accep
     // own, and would otherwise sleep again on this one. The wake-up record lives until stop().
     wake->set();
     return true;
+}
+
+// Events of adopted connects are kept for the next ones: one fewer event to create and
+// destroy per connection, on the path every new connection waits on.
+std::unique_ptr<platform::socket_event> tcp_proxy_server_core::take_spare_event()
+{
+    {
+        std::lock_guard lock(spare_events_mutex_);
+        if (!spare_events_.empty()) {
+            auto event = std::move(spare_events_.back());
+            spare_events_.pop_back();
+            return event;
+        }
+    }
+    return std::make_unique<platform::socket_event>();
+}
+
+// `event` has been deselected. Reset, since on Windows the finished connect signalled it.
+void tcp_proxy_server_core::keep_spare_event(std::unique_ptr<platform::socket_event> event)
+{
+    if (!event->valid() || !event->reset())
+        return;
+    std::lock_guard lock(spare_events_mutex_);
+    if (spare_events_.size() < max_waits)
+        spare_events_.push_back(std::move(event));
 }
 
 void tcp_proxy_server_core::connect_thread()
@@ -321,7 +346,7 @@ void tcp_proxy_server_core::adopt(platform::socket_event* event)
     pending_connection record = std::move(*it);
     pending_.erase(it);
     record.event->deselect();
-    record.event.reset();
+    keep_spare_event(std::move(record.event));
     established_.push_back(factory_(record.local, record.remote, std::move(record.context),
                                     log_printer_, log_level_));
     tcp_proxy_socket& s = *established_.back();

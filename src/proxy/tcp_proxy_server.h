@@ -97,6 +97,8 @@ private:
     void connect_thread();
     void cleanup_thread();
     void adopt(platform::socket_event* event);
+    std::unique_ptr<platform::socket_event> take_spare_event();
+    void keep_spare_event(std::unique_ptr<platform::socket_event> event);
     void drain_established();
     void log(const std::string& text) const;
 
@@ -117,6 +119,9 @@ private:
     platform::socket_handle listening_socket_ = platform::invalid_socket;
     std::uintptr_t completion_key_ = 0;
     std::shared_ptr<completion_gate> gate_;
+
+    std::mutex spare_events_mutex_;  // guards spare_events_
+    std::vector<std::unique_ptr<platform::socket_event>> spare_events_;
 
     std::mutex cleanup_mutex_;  // lets stop() cut the cleanup thread's one-second sleep short
     std::condition_variable cleanup_wake_;

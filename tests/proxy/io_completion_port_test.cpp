@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -193,6 +194,23 @@ TEST(proxy_io_completion_port, every_operation_completes_exactly_once)
         EXPECT_FALSE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &late)));
     }
     {
+        SCOPED_TRACE("shutting down, then closing, a socket with a receive outstanding");
+        r.reset();
+        connected_pair p;
+        ASSERT_TRUE(port.associate_socket(p.a, key));
+        platform::overlapped receive{};
+        EXPECT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &receive)));
+        std::this_thread::sleep_for(50ms);
+        platform::shutdown_socket(p.a);
+        platform::close_socket(p.a);
+        p.a = platform::invalid_socket;
+        const auto got = r.wait(&receive);
+        EXPECT_EQ(got.count, 1);
+        EXPECT_EQ(got.bytes, 0u);
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(r.count(&receive), 1);
+    }
+    {
         SCOPED_TRACE("peer resets the connection");
         r.reset();
         connected_pair p;
@@ -315,6 +333,69 @@ TEST(proxy_io_completion_port, closing_a_listener_always_ends_its_accept)
         }
         acceptor.join();
     }
+}
+
+// Handlers that block as many workers as there are processors (the SOCKS5 UDP server's
+// blocks by design) must not hold up the completions of everybody else.
+TEST(proxy_io_completion_port, blocked_handlers_hold_up_nobody_else)
+{
+    const std::uint32_t processors = std::max(1u, std::thread::hardware_concurrency());
+    proxy::io_completion_port port(processors);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool release = false;
+    int blocked = 0;
+    int others = 0;
+    platform::overlapped block{};
+    auto handler = [&](std::uint32_t, platform::overlapped* ov, int) {
+        std::unique_lock lock(mutex);
+        if (ov == &block) {
+            ++blocked;
+            changed.notify_all();
+            changed.wait_for(lock, 20s, [&] { return release; });
+        } else {
+            ++others;
+            changed.notify_all();
+        }
+        return true;
+    };
+    std::uint32_t e = 0;
+    platform::socket_handle reg = platform::open_tcp_socket(e);
+    const auto [ok, key] = port.associate_device(reg, handler);
+    ASSERT_TRUE(ok);
+    port.start_thread_pool();
+    for (std::uint32_t i = 0; i < processors; ++i)
+        port.post_completion(0, key, &block);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return blocked == static_cast<int>(processors); }));
+    }
+    // Lets the free workers settle into their waits.
+    std::this_thread::sleep_for(100ms);
+    constexpr int packets = 50;
+    platform::overlapped other{};
+    for (int i = 0; i < packets; ++i)
+        port.post_completion(1, key, &other);
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return others == packets; }))
+            << others << " of " << packets << " packets while " << processors << " handlers block";
+    }
+    connected_pair p;
+    ASSERT_TRUE(port.associate_socket(p.a, key));
+    char in[16];
+    platform::overlapped receive{};
+    ASSERT_TRUE(platform::completion_follows(platform::post_receive(p.a, platform::io_buffer{sizeof in, in}, &receive)));
+    ASSERT_EQ(platform::send_all(p.b, "x", 1, 5000), 0u);
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return others == packets + 1; }))
+            << "the receive did not complete while " << processors << " handlers block";
+        release = true;
+        changed.notify_all();
+    }
+    port.stop_thread_pool();
+    close_quietly(reg);
 }
 
 TEST(proxy_io_completion_port, stop_with_completions_in_flight)

@@ -5,11 +5,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <deque>
 #include <thread>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include "platform/linux/overlapped_socket_state.h"
@@ -20,42 +20,53 @@ using namespace linux_backend;
 
 // The emulated port: a queue of finished operations and posted packets, and an epoll set of
 // the associated sockets, edge-triggered, each direction watched once an operation waits on it.
-// There is no reactor thread of its own: every thread waiting in dequeue() with nothing
-// queued waits in epoll_wait on the set, finishes the operations the edges it is given let
-// through, and takes the first completion. The kernel hands each edge to one waiting
-// thread, so a socket event costs one wake-up and the thread that saw it runs its handler,
-// while the other waiting threads keep watching the sockets (a handler that blocks stalls
-// nobody else).
+// There is no reactor thread of its own; the threads in dequeue() share the work like a
+// Windows port's:
 //
-// A completion left queued needs a taker. Like a Windows port, which releases another
-// thread only while fewer threads than processors are running handlers, the emulation wakes
-// one (announces through wake_fd, an edge like any other) only while a processor is free
-// for it; otherwise the running threads take it when they return, sparing a wake-up and a
-// context switch per completion under load. Since the emulation cannot tell a running
-// thread from one blocked inside its handler, a completion left to the running threads
-// also arms stall_fd, a timer: if it fires, the thread it wakes takes what is queued and
-// announces the rest unconditionally. Uncollected edges merge into one, so a thread that
-// takes a completion and leaves others queued hands them on again: that chain is what gets
-// every queued completion a taker. A spurious edge (e.g. for a reused descriptor number)
-// only costs a retry.
+// - One thread at a time, the poller, waits in epoll_wait, finishes the operations the edges
+//   let through and then runs their handlers itself. While it runs them nobody polls: new
+//   edges gather in the epoll set and the first thread back collects them all in one call
+//   instead of a sleeping thread being woken for each. (With several threads asleep in
+//   epoll_wait, one TCP FIN, which the kernel reports twice, would even wake two.)
+// - The others, the followers, wait on a condition variable. Like a Windows port, which
+//   releases another thread only while fewer threads than processors run handlers, the
+//   emulation wakes one for completions left queued only while a processor is free for it;
+//   otherwise the running threads take them when they return.
+// - The emulation cannot tell a running thread from one blocked inside its handler (the
+//   SOCKS5 UDP server's handler blocks by design). So while there is work about, one
+//   follower, the watcher, waits with a timeout: if by then nobody polls, it becomes the
+//   poller, and if completions still wait, it takes them. A handler that blocks therefore
+//   delays the others by at most that timeout. With nothing happening for a whole period,
+//   the watcher retires and every waiting thread sleeps until woken.
+//
+// A completion queued by a thread that is not about to dequeue wakes a follower or, with
+// none waiting, the poller, through wake_fd (an edge like any other). A spurious edge (e.g.
+// for a reused descriptor number) only costs a retry.
 struct completion_port::state {
     int epoll_fd = -1;
     int wake_fd = -1;
-    int stall_fd = -1;
     int processors = 1;
-    std::atomic<int> running{0};  // threads between taking a completion and their next dequeue()
-    std::atomic<bool> stall_armed{false};
+    // Threads between taking a completion and their next dequeue(). Shared with those
+    // threads, which may still leave after the port is gone.
+    std::shared_ptr<std::atomic<int>> running = std::make_shared<std::atomic<int>>(0);
 
-    std::mutex mutex;  // guards queue
+    std::mutex mutex;  // guards everything below
     std::deque<completion> queue;
+    bool polling = false;  // a thread is in, or on its way into, epoll_wait
+    std::condition_variable idle_wake;
+    int idle = 0;  // followers waiting on idle_wake
+    std::condition_variable watcher_wake;
+    bool watched = false;       // a follower waits on watcher_wake, with a timeout
+    std::uint64_t vacated = 0;  // times the poller left to run handlers
 
+    // For the `queued` completions left while `busy` threads (the caller among them, if it
+    // is about to run a handler) run handlers. Called with the mutex held; true when the
+    // poller must be woken once it is released.
+    bool hand_on(int busy, std::size_t queued);
+    // Wakes a waiting follower, the watcher last; true when only the poller is left to wake.
+    bool wake_one();
     void announce() const;
-    // For completions left queued while `busy_threads` threads (the caller among them, if
-    // it is about to run a handler) run handlers: wakes a taker if a processor is free.
-    void hand_on(int busy_threads);
-    void arm_stall_timer();
-    // True when the stall timer woke this thread.
-    bool poll_once(int timeout_ms);
+    void poll_once(int timeout_ms);
 };
 
 namespace {
@@ -65,17 +76,58 @@ namespace {
 // nobody woken, since this thread takes it itself in a moment; waking another thread for
 // it would only move the work across cores.
 thread_local completion_port::state* returning_to = nullptr;
-// The port this thread runs a handler for, counted in its `running`.
-thread_local completion_port::state* running_for = nullptr;
 
 // deferred_wakeups on this thread: how many are alive, and the port they held a wake-up back
 // for.
 thread_local int deferring = 0;
 thread_local completion_port::state* deferred_for = nullptr;
 
-// How long completions left to the running threads may wait before a sleeping one is woken
-// for them anyway, in case the running ones are blocked.
-constexpr long stall_timeout_ns = 2'000'000;
+// This thread's place in a port's `running` count; a worker that leaves for good after its
+// last completion (a pool being stopped) gives it up as it exits.
+struct running_mark {
+    std::shared_ptr<std::atomic<int>> count;
+    bool counted = false;
+
+    void enter(const std::shared_ptr<std::atomic<int>>& of)
+    {
+        if (count != of)
+            count = of;
+        count->fetch_add(1);
+        counted = true;
+    }
+    void leave()
+    {
+        if (counted)
+            count->fetch_sub(1);
+        counted = false;
+    }
+    ~running_mark() { leave(); }
+};
+thread_local running_mark running_here;
+
+// How long the watcher waits before it checks on the poller and the queue.
+constexpr auto watch_period = std::chrono::milliseconds(2);
+// Queued completions per running thread that make it worth waking another.
+constexpr std::size_t backlog_per_taker = 2;
+
+// The watcher: returns false when woken, when the poller has been gone or completions have
+// been waiting for a whole period, or when the caller's time is up; true when a whole period
+// passed without the poller leaving (nothing to watch over any more).
+bool watch(completion_port::state& s, std::unique_lock<std::mutex>& lock, bool forever,
+           std::chrono::steady_clock::time_point end)
+{
+    std::uint64_t seen = s.vacated;
+    for (;;) {
+        const auto until = std::chrono::steady_clock::now() + watch_period;
+        if (s.watcher_wake.wait_until(lock, forever ? until : std::min(until, end)) == std::cv_status::no_timeout)
+            return false;
+        if (!s.queue.empty() || !s.polling || (!forever && std::chrono::steady_clock::now() >= end))
+            return false;
+        if (s.vacated == seen)
+            return true;
+        seen = s.vacated;
+    }
+}
 
 int poll_timeout(bool forever, std::chrono::steady_clock::time_point end)
 {
@@ -88,46 +140,51 @@ int poll_timeout(bool forever, std::chrono::steady_clock::time_point end)
 
 }  // namespace
 
-// Every write is a new edge, and the kernel gives it to one thread in epoll_wait, or to the
-// next one to enter it.
+// Every write is a new edge, which wakes the poller, or finds the next one to poll.
 void completion_port::state::announce() const
 {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
 }
 
-void completion_port::state::hand_on(int busy_threads)
+bool completion_port::state::hand_on(int busy, std::size_t queued)
 {
-    if (busy_threads < processors)
-        announce();
-    else
-        arm_stall_timer();
+    // Nobody running: nobody else comes back for it.
+    if (busy == 0)
+        return wake_one();
+    // A backlog, and a processor free for another taker.
+    if (busy < processors && queued >= backlog_per_taker * static_cast<std::size_t>(busy))
+        return wake_one();
+    // The running threads take it when they return; with nobody watching over them, a
+    // follower is woken (and takes it) in case they are blocked.
+    if (watched)
+        return false;
+    return wake_one();
 }
 
-void completion_port::state::arm_stall_timer()
+bool completion_port::state::wake_one()
 {
-    if (stall_armed.exchange(true))
-        return;
-    itimerspec t{};
-    t.it_value.tv_nsec = stall_timeout_ns;
-    ::timerfd_settime(stall_fd, 0, &t, nullptr);
+    if (idle > 0) {
+        idle_wake.notify_one();
+        return false;
+    }
+    if (watched) {
+        watcher_wake.notify_one();
+        return false;
+    }
+    return polling;
 }
 
-bool completion_port::state::poll_once(int timeout_ms)
+void completion_port::state::poll_once(int timeout_ms)
 {
-    bool stalled = false;
     epoll_event events[64];
     const int n = ::epoll_wait(epoll_fd, events, 64, timeout_ms);
     for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
-        if (fd == wake_fd || fd == stall_fd) {
+        if (fd == wake_fd) {
             // Keeps the count from growing; the edges already did their work.
             std::uint64_t value;
-            [[maybe_unused]] ssize_t r = ::read(fd, &value, sizeof value);
-            if (fd == stall_fd) {
-                stall_armed.store(false);
-                stalled = true;
-            }
+            [[maybe_unused]] ssize_t r = ::read(wake_fd, &value, sizeof value);
             continue;
         }
         auto socket = find_socket(fd);
@@ -139,24 +196,26 @@ bool completion_port::state::poll_once(int timeout_ms)
         progress_receives(*socket);
         progress_sends(*socket);
     }
-    return stalled;
 }
 
 namespace linux_backend {
 
 void queue_completion(completion_port::state* port, const completion& c)
 {
+    bool wake_poller = false;
     {
         std::lock_guard lock(port->mutex);
         port->queue.push_back(c);
+        if (returning_to == port)
+            return;
+        if (deferring > 0 && (!deferred_for || deferred_for == port)) {
+            deferred_for = port;
+            return;
+        }
+        wake_poller = port->hand_on(port->running->load(), port->queue.size());
     }
-    if (returning_to == port)
-        return;
-    if (deferring > 0 && (!deferred_for || deferred_for == port)) {
-        deferred_for = port;
-        return;
-    }
-    port->hand_on(port->running.load());
+    if (wake_poller)
+        port->announce();
 }
 
 // Registered without any event: what it is watched for comes with the first wait.
@@ -197,18 +256,13 @@ completion_port::completion_port() : state_(std::make_unique<state>())
     s.processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     s.epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
     s.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    s.stall_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    // Edge-triggered: a level-triggered eventfd would wake every waiting thread until one
-    // of them read it.
-    auto add = [&s](int fd) {
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLET;
-        ev.data.fd = fd;
-        return ::epoll_ctl(s.epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0;
-    };
-    if (s.epoll_fd < 0 || s.wake_fd < 0 || s.stall_fd < 0 || !add(s.wake_fd) || !add(s.stall_fd)) {
+    epoll_event ev{};
+    // Edge-triggered: a level-triggered eventfd would wake the poller until it read it.
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.fd = s.wake_fd;
+    if (s.epoll_fd < 0 || s.wake_fd < 0 || ::epoll_ctl(s.epoll_fd, EPOLL_CTL_ADD, s.wake_fd, &ev) != 0) {
         error_ = errno_to_win32(errno);
-        for (int fd : {s.epoll_fd, s.wake_fd, s.stall_fd}) {
+        for (int fd : {s.epoll_fd, s.wake_fd}) {
             if (fd >= 0)
                 ::close(fd);
         }
@@ -223,7 +277,6 @@ completion_port::~completion_port()
     detach_port(state_.get());
     ::close(state_->epoll_fd);
     ::close(state_->wake_fd);
-    ::close(state_->stall_fd);
 }
 
 bool completion_port::valid() const { return state_ != nullptr; }
@@ -268,44 +321,62 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
     state& s = *state_;
     const bool forever = timeout_ms == wait_forever;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
-    if (running_for) {
-        running_for->running.fetch_sub(1);
-        running_for = nullptr;
-    }
+    running_here.leave();
     returning_to = nullptr;
-    bool stalled = false;
+    std::unique_lock lock(s.mutex);
     for (;;) {
-        {
-            std::unique_lock lock(s.mutex);
-            if (!s.queue.empty()) {
-                const completion c = s.queue.front();
-                s.queue.pop_front();
-                const bool more = !s.queue.empty();
-                lock.unlock();
-                // What is left needs another thread while this one runs its handler.
-                if (more && stalled)
-                    s.announce();
-                else if (more)
-                    s.hand_on(s.running.load() + 1);
-                s.running.fetch_add(1);
-                running_for = &s;
-                returning_to = &s;
-                return c;
-            }
+        if (!s.queue.empty()) {
+            const completion c = s.queue.front();
+            s.queue.pop_front();
+            const bool wake_poller = !s.queue.empty() && s.hand_on(s.running->load() + 1, s.queue.size());
+            running_here.enter(s.running);
+            lock.unlock();
+            if (wake_poller)
+                s.announce();
+            returning_to = &s;
+            return c;
         }
-        // A thread whose time is up still polls once (without blocking), so that a zero
-        // timeout reports operations the sockets can finish now.
         const bool expired = !forever && std::chrono::steady_clock::now() >= end;
-        returning_to = &s;
-        stalled = s.poll_once(expired ? 0 : poll_timeout(forever, end)) || stalled;
-        returning_to = nullptr;
-        if (expired) {
-            std::lock_guard lock(s.mutex);
-            if (s.queue.empty()) {
+        if (!s.polling) {
+            // A thread whose time is up still polls once (without blocking), so that a zero
+            // timeout reports operations the sockets can finish now.
+            s.polling = true;
+            lock.unlock();
+            returning_to = &s;
+            s.poll_once(expired ? 0 : poll_timeout(forever, end));
+            returning_to = nullptr;
+            lock.lock();
+            s.polling = false;
+            if (!s.queue.empty()) {
+                // Off to run what it found: somebody must notice if it does not come back.
+                ++s.vacated;
+                if (!s.watched && s.idle > 0)
+                    s.idle_wake.notify_one();
+                continue;
+            }
+            if (expired) {
                 none.error = error_wait_timeout;
                 return none;
             }
+            continue;
         }
+        if (expired) {
+            none.error = error_wait_timeout;
+            return none;
+        }
+        if (!s.watched) {
+            s.watched = true;
+            const bool quiet = watch(s, lock, forever, end);
+            s.watched = false;
+            if (!quiet)
+                continue;
+        }
+        ++s.idle;
+        if (forever)
+            s.idle_wake.wait(lock);
+        else
+            s.idle_wake.wait_until(lock, end);
+        --s.idle;
     }
 }
 
@@ -317,7 +388,13 @@ deferred_wakeups::~deferred_wakeups()
         return;
     completion_port::state* port = deferred_for;
     deferred_for = nullptr;
-    port->hand_on(port->running.load());
+    bool wake_poller = false;
+    {
+        std::lock_guard lock(port->mutex);
+        wake_poller = !port->queue.empty() && port->hand_on(port->running->load(), port->queue.size());
+    }
+    if (wake_poller)
+        port->announce();
 }
 
 }  // namespace platform

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -353,14 +352,9 @@ std::uint32_t peer_ipv4(socket_handle s, in_addr& address, std::uint16_t& port)
 
 std::uint32_t set_non_blocking(socket_handle s)
 {
-    const int fd = fd_of(s);
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0)
-        return last_error();
-    // Sockets of this backend are created non-blocking; spare the second call then.
-    if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
-        return last_error();
-    return 0;
+    // Every socket of this backend is non-blocking from its creation (socket and accept4
+    // with SOCK_NONBLOCK).
+    return fd_of(s) < 0 ? error_not_socket : 0;
 }
 
 std::uint32_t set_no_delay(socket_handle s)

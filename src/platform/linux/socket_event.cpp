@@ -25,6 +25,8 @@ socket_event::~socket_event()
 
 bool socket_event::set()
 {
+    // Marked before the write: a reset() that sees the event signalled sees the mark too.
+    ever_set_.store(true);
     const std::uint64_t one = 1;
     return valid() && ::write(static_cast<int>(handle_), &one, sizeof one) == sizeof one;
 }
@@ -33,6 +35,9 @@ bool socket_event::reset()
 {
     if (!valid())
         return false;
+    // An event only ever selected (its socket is what signals) has nothing to read.
+    if (!ever_set_.load())
+        return true;
     // One read takes the whole count and leaves it at zero (not a semaphore eventfd).
     std::uint64_t value;
     [[maybe_unused]] const ssize_t r = ::read(static_cast<int>(handle_), &value, sizeof value);
