@@ -116,6 +116,10 @@ std::uint32_t connect_ipv4(socket_handle s, const in_addr& address, std::uint16_
 void shutdown_socket(socket_handle s);
 // See the header comment: completes outstanding operations with failure, then closes.
 void close_socket(socket_handle s);
+// Both of the above: how the proxies close a connection's socket. On Linux a socket
+// associated with a completion port is only closed, which ends the connection the same way
+// (FIN, or RST with unread data) without the shutdown's wake-up of the port.
+void shutdown_and_close(socket_handle s);
 
 std::uint32_t post_receive(socket_handle s, const io_buffer& buffer, overlapped* ov);
 std::uint32_t post_send(socket_handle s, const io_buffer& buffer, overlapped* ov);

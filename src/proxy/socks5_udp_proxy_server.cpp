@@ -46,8 +46,7 @@ udp_relay_socket* socks5_udp_proxy_server::connect_to_remote_host(const client_e
     if (!relay_port) {
         if (logs(log_level::debug))
             log("connect_to_remote_host: ASSOCIATE command has failed: " + proxy_text);
-        platform::shutdown_socket(control);
-        platform::close_socket(control);
+        platform::shutdown_and_close(control);
         return nullptr;
     }
     if (logs(log_level::all))
@@ -58,8 +57,7 @@ udp_relay_socket* socks5_udp_proxy_server::connect_to_remote_host(const client_e
         platform::connect_ipv4(relay, proxy_address.to_in_addr(), *relay_port) != 0) {
         if (relay != platform::invalid_socket)
             platform::close_socket(relay);
-        platform::shutdown_socket(control);
-        platform::close_socket(control);
+        platform::shutdown_and_close(control);
         return nullptr;
     }
     return adopt(client, std::make_unique<socks5_udp_proxy_socket>(buffer_pool_, server_socket_, relay, control,

@@ -23,8 +23,7 @@ void socks5_udp_proxy_socket::close_sockets()
 {
     udp_relay_socket::close_sockets();
     if (control_socket_ != platform::invalid_socket) {
-        platform::shutdown_socket(control_socket_);
-        platform::close_socket(control_socket_);
+        platform::shutdown_and_close(control_socket_);
         control_socket_ = platform::invalid_socket;
     }
 }

@@ -22,8 +22,7 @@ void close_both(platform::socket_handle s)
 {
     if (s == platform::invalid_socket)
         return;
-    platform::shutdown_socket(s);
-    platform::close_socket(s);
+    platform::shutdown_and_close(s);
 }
 
 }  // namespace

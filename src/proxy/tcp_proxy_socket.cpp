@@ -29,8 +29,7 @@ tcp_proxy_socket::~tcp_proxy_socket()
 {
     for (platform::socket_handle* s : {&local_socket_, &remote_socket_}) {
         if (*s != platform::invalid_socket) {
-            platform::shutdown_socket(*s);
-            platform::close_socket(*s);
+            platform::shutdown_and_close(*s);
             *s = platform::invalid_socket;
         }
     }
@@ -97,8 +96,7 @@ bool tcp_proxy_socket::start_relay_locked()
 void tcp_proxy_socket::close_socket_locked(platform::socket_handle& s)
 {
     if (s != platform::invalid_socket) {
-        platform::shutdown_socket(s);
-        platform::close_socket(s);
+        platform::shutdown_and_close(s);
         s = platform::invalid_socket;
     }
     connection_status_ = connection_status::disconnected;

@@ -218,15 +218,6 @@ void queue_completion(completion_port::state* port, const completion& c)
         port->announce();
 }
 
-// Registered without any event: what it is watched for comes with the first wait.
-bool watch(completion_port::state* port, int fd)
-{
-    epoll_event ev{};
-    ev.events = EPOLLET;
-    ev.data.fd = fd;
-    return ::epoll_ctl(port->epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0;
-}
-
 void watch_for(socket_state& state, std::uint32_t events)
 {
     if ((state.in_set && (state.watched & events) == events) || !state.port)
@@ -289,14 +280,10 @@ bool completion_port::associate(socket_handle s, std::uintptr_t key)
     auto socket = std::make_shared<socket_state>(fd);
     socket->port = state_.get();
     socket->key = key;
-    // Registered before it is watched, so the first edge already finds it.
-    if (!add_socket(socket))
-        return false;
-    if (!watch(state_.get(), fd)) {
-        remove_socket(fd);
-        return false;
-    }
-    return true;
+    // It joins the epoll set with the first operation that has to wait (watch_for), for
+    // what that operation waits for: most sockets wait for something soon, and this way
+    // that costs one call instead of two.
+    return add_socket(socket);
 }
 
 bool completion_port::post(std::uint32_t bytes, std::uintptr_t key, overlapped* ov)

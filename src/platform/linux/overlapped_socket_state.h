@@ -75,9 +75,10 @@ struct socket_state {
     // data its first receive takes at once: watched from the start, it would wake a thread
     // for nothing.
     std::uint32_t watched = 0;
-    // Whether the socket is in the port's epoll set. shutdown_socket() takes it out: a shut
-    // down socket reports EPOLLHUP, which epoll delivers whatever it is watched for.
-    bool in_set = true;
+    // Whether the socket is in the port's epoll set: from its first wait until
+    // shutdown_socket(), which takes it out, since a shut down socket reports EPOLLHUP
+    // whatever it is watched for.
+    bool in_set = false;
     bool shut_down = false;  // shutdown_socket() ended its operations and woke its waiters
     op_fifo receives;
     op_fifo sends;
@@ -93,7 +94,6 @@ void detach_port(completion_port::state* port);
 
 // Port side, implemented in completion_port.cpp.
 void queue_completion(completion_port::state* port, const completion& c);
-bool watch(completion_port::state* port, int fd);
 // Makes the port watch the socket for `events` (EPOLLIN/EPOLLOUT...) too; an edge follows
 // at once if the socket is already ready. Called with state.mutex held.
 void watch_for(socket_state& state, std::uint32_t events);

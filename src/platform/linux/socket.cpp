@@ -503,16 +503,20 @@ void shutdown_socket(socket_handle s)
         watch_for(*state, EPOLLOUT);
 }
 
-void close_socket(socket_handle s)
+namespace {
+
+enum class shutdown_first { unless_done, unless_associated };
+
+void close_descriptor(int fd, shutdown_first rule)
 {
-    const int fd = fd_of(s);
-    if (fd < 0)
-        return;
     bool shut_down = false;
     if (auto state = remove_socket(fd)) {
         std::lock_guard lock(state->mutex);
         state->closed = true;
-        shut_down = state->shut_down;
+        // Nothing outside the port waits on an associated socket: its close, which takes
+        // it out of the epoll set before the stack ends the connection (FIN, or RST with
+        // unread data), wakes nobody, as a shutdown would.
+        shut_down = state->shut_down || rule == shutdown_first::unless_associated;
         // No epoll_ctl(DEL): closing the only descriptor of the socket takes it out of
         // the port's epoll set, and an edge already collected finds no registry entry.
         if (state->port) {
@@ -528,10 +532,24 @@ void close_socket(socket_handle s)
     if (defer_close_to_accept(fd))
         return;
     // Wakes a thread blocked on this socket (close alone does not on Linux), unless
-    // shutdown_socket() already did.
+    // that is done or not needed.
     if (!shut_down)
         ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
+}
+
+}  // namespace
+
+void close_socket(socket_handle s)
+{
+    if (const int fd = fd_of(s); fd >= 0)
+        close_descriptor(fd, shutdown_first::unless_done);
+}
+
+void shutdown_and_close(socket_handle s)
+{
+    if (const int fd = fd_of(s); fd >= 0)
+        close_descriptor(fd, shutdown_first::unless_associated);
 }
 
 std::uint32_t post_receive(socket_handle s, const io_buffer& buffer, overlapped* ov)

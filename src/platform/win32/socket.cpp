@@ -186,6 +186,12 @@ void shutdown_socket(socket_handle s) { ::shutdown(sock(s), SD_BOTH); }
 
 void close_socket(socket_handle s) { ::closesocket(sock(s)); }
 
+void shutdown_and_close(socket_handle s)
+{
+    ::shutdown(sock(s), SD_BOTH);
+    ::closesocket(sock(s));
+}
+
 std::uint32_t post_receive(socket_handle s, const io_buffer& buffer, overlapped* ov)
 {
     WSABUF b{buffer.length, buffer.buffer};
