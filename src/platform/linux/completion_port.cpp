@@ -59,12 +59,15 @@ struct completion_port::state {
     bool watched = false;       // a follower waits on watcher_wake, with a timeout
     std::uint64_t vacated = 0;  // times the poller left to run handlers
 
+    // Whom to wake, decided under the mutex and done once it is released: a follower woken
+    // while the mutex is still held would only go back to sleep on it.
+    enum class wake { nobody, follower, watcher, poller };
     // For the `queued` completions left while `busy` threads (the caller among them, if it
-    // is about to run a handler) run handlers. Called with the mutex held; true when the
-    // poller must be woken once it is released.
-    bool hand_on(int busy, std::size_t queued);
-    // Wakes a waiting follower, the watcher last; true when only the poller is left to wake.
-    bool wake_one();
+    // is about to run a handler) run handlers. Called with the mutex held.
+    wake hand_on(int busy, std::size_t queued) const;
+    // A waiting follower, the watcher last, else the poller if there is one.
+    wake wake_one() const;
+    void wake_up(wake who);
     void announce() const;
     void poll_once(int timeout_ms);
 };
@@ -147,7 +150,7 @@ void completion_port::state::announce() const
     [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
 }
 
-bool completion_port::state::hand_on(int busy, std::size_t queued)
+completion_port::state::wake completion_port::state::hand_on(int busy, std::size_t queued) const
 {
     // Nobody running: nobody else comes back for it.
     if (busy == 0)
@@ -158,21 +161,35 @@ bool completion_port::state::hand_on(int busy, std::size_t queued)
     // The running threads take it when they return; with nobody watching over them, a
     // follower is woken (and takes it) in case they are blocked.
     if (watched)
-        return false;
+        return wake::nobody;
     return wake_one();
 }
 
-bool completion_port::state::wake_one()
+completion_port::state::wake completion_port::state::wake_one() const
 {
-    if (idle > 0) {
+    if (idle > 0)
+        return wake::follower;
+    if (watched)
+        return wake::watcher;
+    // Nobody waits on the conditions: the others run handlers, and come back for it, or poll.
+    return polling ? wake::poller : wake::nobody;
+}
+
+void completion_port::state::wake_up(wake who)
+{
+    switch (who) {
+    case wake::nobody:
+        break;
+    case wake::follower:
         idle_wake.notify_one();
-        return false;
-    }
-    if (watched) {
+        break;
+    case wake::watcher:
         watcher_wake.notify_one();
-        return false;
+        break;
+    case wake::poller:
+        announce();
+        break;
     }
-    return polling;
 }
 
 void completion_port::state::poll_once(int timeout_ms)
@@ -202,7 +219,7 @@ namespace linux_backend {
 
 void queue_completion(completion_port::state* port, const completion& c)
 {
-    bool wake_poller = false;
+    auto who = completion_port::state::wake::nobody;
     {
         std::lock_guard lock(port->mutex);
         port->queue.push_back(c);
@@ -212,10 +229,9 @@ void queue_completion(completion_port::state* port, const completion& c)
             deferred_for = port;
             return;
         }
-        wake_poller = port->hand_on(port->running->load(), port->queue.size());
+        who = port->hand_on(port->running->load(), port->queue.size());
     }
-    if (wake_poller)
-        port->announce();
+    port->wake_up(who);
 }
 
 void watch_for(socket_state& state, std::uint32_t events)
@@ -310,16 +326,20 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
     running_here.leave();
     returning_to = nullptr;
+    // Who to wake once the mutex is released, on the way out.
+    auto who = state::wake::nobody;
     std::unique_lock lock(s.mutex);
     for (;;) {
         if (!s.queue.empty()) {
             const completion c = s.queue.front();
             s.queue.pop_front();
-            const bool wake_poller = !s.queue.empty() && s.hand_on(s.running->load() + 1, s.queue.size());
+            if (!s.queue.empty()) {
+                if (const auto h = s.hand_on(s.running->load() + 1, s.queue.size()); h != state::wake::nobody)
+                    who = h;
+            }
             running_here.enter(s.running);
             lock.unlock();
-            if (wake_poller)
-                s.announce();
+            s.wake_up(who);
             returning_to = &s;
             return c;
         }
@@ -338,7 +358,7 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
                 // Off to run what it found: somebody must notice if it does not come back.
                 ++s.vacated;
                 if (!s.watched && s.idle > 0)
-                    s.idle_wake.notify_one();
+                    who = state::wake::follower;
                 continue;
             }
             if (expired) {
@@ -375,13 +395,13 @@ deferred_wakeups::~deferred_wakeups()
         return;
     completion_port::state* port = deferred_for;
     deferred_for = nullptr;
-    bool wake_poller = false;
+    auto who = completion_port::state::wake::nobody;
     {
         std::lock_guard lock(port->mutex);
-        wake_poller = !port->queue.empty() && port->hand_on(port->running->load(), port->queue.size());
+        if (!port->queue.empty())
+            who = port->hand_on(port->running->load(), port->queue.size());
     }
-    if (wake_poller)
-        port->announce();
+    port->wake_up(who);
 }
 
 }  // namespace platform

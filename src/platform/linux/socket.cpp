@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -427,12 +428,11 @@ bool defer_close_to_accept(int fd)
 
 socket_handle accept_loop(int fd, std::uint32_t& error)
 {
-    const deadline forever(wait_forever);
     for (;;) {
-        // The listening socket is non-blocking (all sockets of this backend are): try
-        // first, and block in poll only when nothing is waiting, so a busy server pays one
-        // call per connection. Once close_socket() has shut the socket down, accept4 fails
-        // (EINVAL) and ends the loop.
+        // A listening socket starts non-blocking, like every socket of this backend. The
+        // first time it has nothing to accept it turns blocking: the accept then waits by
+        // itself, one call per connection with no poll around it. Once close_socket() has
+        // shut the socket down, accept4 fails (EINVAL), or wakes up failing, and ends the loop.
         const int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c >= 0) {
             error = 0;
@@ -445,8 +445,9 @@ socket_handle accept_loop(int fd, std::uint32_t& error)
             error = errno_to_win32(e);
             return invalid_socket;
         }
-        if (const std::uint32_t w = wait_for(fd, POLLIN, forever); w != 0) {
-            error = w;
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            error = errno_to_win32(errno);
             return invalid_socket;
         }
     }
