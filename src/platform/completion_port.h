@@ -5,8 +5,10 @@
 // Windows: a real I/O completion port (CreateIoCompletionPort, GetQueuedCompletionStatus,
 // PostQueuedCompletionStatus). Linux: an emulation with the same contract. Operations that
 // can finish at once are finished by the posting thread; the others wait for their socket,
-// and the threads waiting in dequeue() take turns polling the sockets (epoll) and finish
-// them, so on Linux a waiting operation progresses while some thread waits in dequeue().
+// and one thread at a time among those in dequeue() polls the sockets (epoll) and finishes
+// them. So on Linux a waiting operation progresses once some thread is back in dequeue(),
+// or, if every thread runs a handler that blocks, within a few milliseconds of one of the
+// others noticing (see completion_port.cpp).
 //
 // Contract (both backends): every operation posted on an associated socket is dequeued
 // exactly once, with its key, its overlapped pointer, the byte count and a success flag;

@@ -28,10 +28,12 @@ using namespace linux_backend;
 //   edges gather in the epoll set and the first thread back collects them all in one call
 //   instead of a sleeping thread being woken for each. (With several threads asleep in
 //   epoll_wait, one TCP FIN, which the kernel reports twice, would even wake two.)
-// - The others, the followers, wait on a condition variable. Like a Windows port, which
-//   releases another thread only while fewer threads than processors run handlers, the
-//   emulation wakes one for completions left queued only while a processor is free for it;
-//   otherwise the running threads take them when they return.
+// - The others, the followers, wait on a condition variable. A Windows port releases
+//   another thread only while fewer threads than processors run handlers; the emulation is
+//   more sparing still, since a wake-up costs about as much as a short handler: it wakes a
+//   follower for completions left queued when nobody runs handlers, or when a backlog of
+//   them builds up while a processor is free. Otherwise the running threads take them when
+//   they return.
 // - The emulation cannot tell a running thread from one blocked inside its handler (the
 //   SOCKS5 UDP server's handler blocks by design). So while there is work about, one
 //   follower, the watcher, waits with a timeout: if by then nobody polls, it becomes the
@@ -39,9 +41,9 @@ using namespace linux_backend;
 //   delays the others by at most that timeout. With nothing happening for a whole period,
 //   the watcher retires and every waiting thread sleeps until woken.
 //
-// A completion queued by a thread that is not about to dequeue wakes a follower or, with
-// none waiting, the poller, through wake_fd (an edge like any other). A spurious edge (e.g.
-// for a reused descriptor number) only costs a retry.
+// A completion queued by a thread that is not about to dequeue follows the same rule; with
+// no follower waiting, the poller is woken through wake_fd (an edge like any other). A
+// spurious edge (e.g. for a reused descriptor number) only costs a retry.
 struct completion_port::state {
     int epoll_fd = -1;
     int wake_fd = -1;
