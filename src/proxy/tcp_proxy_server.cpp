@@ -1,11 +1,11 @@
 #include "proxy/tcp_proxy_server.h"
 
-#include "platform/completion_port.h"
-
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <string>
+
+#include "platform/completion_port.h"
 
 namespace proxy {
 namespace {
