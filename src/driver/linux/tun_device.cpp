@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -22,6 +23,9 @@ std::string errno_text(const char* what)
     return std::string(what) + ": " + std::strerror(errno) + " (" + std::to_string(errno) + ")";
 }
 
+constexpr int busy_retries = 25;
+constexpr auto busy_retry_pause = std::chrono::milliseconds(20);
+
 bool open_here(const std::string& name, bool tap, tun_device* device, std::string* error)
 {
     device->created = if_nametoindex(name.c_str()) == 0;
@@ -33,7 +37,15 @@ bool open_here(const std::string& name, bool tap, tun_device* device, std::strin
     ifreq request{};
     std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
     request.ifr_flags = static_cast<short>((tap ? IFF_TAP : IFF_TUN) | IFF_NO_PI);
-    if (ioctl(fd, TUNSETIFF, &request) < 0) {
+    // A device that already exists may still be held for a moment by whoever made it:
+    // `ip tuntap add` announces the device while its own descriptor is still attached, and
+    // attaching then fails with EBUSY until it lets go.
+    int busy_tries = 0;
+    while (ioctl(fd, TUNSETIFF, &request) < 0) {
+        if (errno == EBUSY && !device->created && ++busy_tries < busy_retries) {
+            std::this_thread::sleep_for(busy_retry_pause);
+            continue;
+        }
         *error = errno_text(("TUNSETIFF " + name).c_str());
         if (errno == EINVAL)
             *error += " -- does an interface of another kind have that name?";
