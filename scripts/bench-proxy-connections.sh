@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# New connections per second on loopback (connect, 1 KiB each way, close) through
+# tcp_proxy_server (direct) and through haproxy in TCP mode, each a process of its own in
+# front of the same echo server, at concurrency 1 and 8. Runs of one second alternate
+# between the two, so that both meet the same machine state (TIME_WAIT sockets pile up over
+# a series); prints the median of each and the relay's ratio to haproxy.
+#
+# usage: scripts/bench-proxy-connections.sh [BUILD_DIR] [ROUNDS]
+#   BUILD_DIR  a linux build directory with bench/proxy/proxy_relay_runner and
+#              bench/proxy/proxy_connection_cycler (default build/linux)
+#   ROUNDS     runs of each per concurrency (default 5)
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(realpath "${1:-$here/build/linux}")
+rounds=${2:-5}
+runner=$build/bench/proxy/proxy_relay_runner
+cycler=$build/bench/proxy/proxy_connection_cycler
+for binary in "$runner" "$cycler"; do
+  [ -x "$binary" ] || { echo "bench-proxy-connections: no $binary (build it)" >&2; exit 1; }
+done
+for tool in haproxy python3; do
+  command -v "$tool" >/dev/null || { echo "bench-proxy-connections: needs $tool" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/corvane-bench-connections-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_listening() {  # NAME COMMAND...: runs it, waits for "listening on PORT", prints PORT
+  local name=$1; shift
+  "$@" >"$work/$name.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q "listening on" "$work/$name.log" && break; sleep 0.05; done
+  local port
+  port=$(sed -n 's/^listening on //p' "$work/$name.log")
+  [ -n "$port" ] || { echo "bench-proxy-connections: $name did not start" >&2; cat "$work/$name.log" >&2; exit 1; }
+  echo "$port"
+}
+
+echo_port=$(start_listening echo "$cycler" echo)
+relay_port=$(start_listening relay "$runner" "$echo_port")
+
+haproxy_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat >"$work/haproxy.cfg" <<CFG
+global
+  maxconn 4000
+defaults
+  mode tcp
+  timeout connect 5s
+  timeout client 30s
+  timeout server 30s
+frontend in
+  bind 127.0.0.1:$haproxy_port
+  default_backend out
+backend out
+  server echo 127.0.0.1:$echo_port
+CFG
+haproxy -db -q -f "$work/haproxy.cfg" &
+pids+=($!)
+for _ in $(seq 100); do
+  "$cycler" cycle "$haproxy_port" 1 0.05 >/dev/null 2>&1 && break
+  sleep 0.05
+done
+
+for concurrency in 1 8; do
+  for round in $(seq "$rounds"); do
+    for name in relay haproxy; do
+      [ "$name" = relay ] && port=$relay_port || port=$haproxy_port
+      rate=$("$cycler" cycle "$port" "$concurrency" 1 | sed -n 's/^cycles_per_second //p')
+      echo "$concurrency $name $rate" >>"$work/results"
+    done
+  done
+done
+
+python3 - "$work/results" <<'PY'
+import sys, statistics, collections
+runs = collections.defaultdict(list)
+for line in open(sys.argv[1]):
+    concurrency, name, rate = line.split()
+    runs[(concurrency, name)].append(float(rate))
+for concurrency in ("1", "8"):
+    relay, haproxy = runs[(concurrency, "relay")], runs[(concurrency, "haproxy")]
+    print(f"concurrency {concurrency}: relay {statistics.median(relay):7.0f}/s  "
+          f"haproxy {statistics.median(haproxy):7.0f}/s  "
+          f"relay/haproxy {statistics.median(relay) / statistics.median(haproxy):.2f}  "
+          f"(runs: relay " + " ".join(f"{r:.0f}" for r in relay) +
+          "; haproxy " + " ".join(f"{r:.0f}" for r in haproxy) + ")")
+PY
