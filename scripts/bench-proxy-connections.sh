@@ -18,34 +18,17 @@ cycler=$build/bench/proxy/proxy_connection_cycler
 for binary in "$runner" "$cycler"; do
   [ -x "$binary" ] || { echo "bench-proxy-connections: no $binary (build it)" >&2; exit 1; }
 done
-for tool in haproxy python3; do
-  command -v "$tool" >/dev/null || { echo "bench-proxy-connections: needs $tool" >&2; exit 1; }
-done
+bench_name=bench-proxy-connections
+# shellcheck source=loopback-peers.sh
+source "$here/scripts/loopback-peers.sh"
+require_tools haproxy python3
 
-work=$(mktemp -d /tmp/corvane-bench-connections-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+start_listening echo "$cycler" echo
+echo_port=$listening_port
+start_listening relay "$runner" "$echo_port"
+relay_port=$listening_port
 
-start_listening() {  # NAME COMMAND...: runs it, waits for "listening on PORT", prints PORT
-  local name=$1; shift
-  "$@" >"$work/$name.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do grep -q "listening on" "$work/$name.log" && break; sleep 0.05; done
-  local port
-  port=$(sed -n 's/^listening on //p' "$work/$name.log")
-  [ -n "$port" ] || { echo "bench-proxy-connections: $name did not start" >&2; cat "$work/$name.log" >&2; exit 1; }
-  echo "$port"
-}
-
-echo_port=$(start_listening echo "$cycler" echo)
-relay_port=$(start_listening relay "$runner" "$echo_port")
-
-haproxy_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+haproxy_port=$(free_port)
 cat >"$work/haproxy.cfg" <<CFG
 global
   maxconn 4000
@@ -62,10 +45,7 @@ backend out
 CFG
 haproxy -db -q -f "$work/haproxy.cfg" &
 pids+=($!)
-for _ in $(seq 100); do
-  "$cycler" cycle "$haproxy_port" 1 0.05 >/dev/null 2>&1 && break
-  sleep 0.05
-done
+wait_listening "$haproxy_port"
 
 for concurrency in 1 8; do
   for round in $(seq "$rounds"); do

@@ -14,39 +14,18 @@ seconds=${2:-5}
 rounds=${3:-2}
 runner=$build/bench/proxy/proxy_relay_runner
 [ -x "$runner" ] || { echo "bench-proxy-relays: no $runner (build proxy_relay_runner)" >&2; exit 1; }
-for tool in iperf3 socat haproxy python3; do
-  command -v "$tool" >/dev/null || { echo "bench-proxy-relays: needs $tool" >&2; exit 1; }
-done
-
-work=$(mktemp -d /tmp/corvane-bench-relays-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_listening() {  # PORT
-  for _ in $(seq 100); do
-    python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1",int(sys.argv[1])),0.2).close()' "$1" \
-      2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "bench-proxy-relays: nothing listens on $1" >&2; exit 1
-}
+bench_name=bench-proxy-relays
+# shellcheck source=loopback-peers.sh
+source "$here/scripts/loopback-peers.sh"
+require_tools iperf3 socat haproxy python3
 
 server_port=$(free_port)
 iperf3 -s -B 127.0.0.1 -p "$server_port" >"$work/iperf3-server.log" 2>&1 &
 pids+=($!)
 wait_listening "$server_port"
 
-"$runner" "$server_port" >"$work/relay.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do grep -q "listening on" "$work/relay.log" && break; sleep 0.05; done
-relay_port=$(sed -n 's/^listening on //p' "$work/relay.log")
-[ -n "$relay_port" ] || { echo "bench-proxy-relays: the relay did not start" >&2; cat "$work/relay.log" >&2; exit 1; }
+start_listening relay "$runner" "$server_port"
+relay_port=$listening_port
 
 socat_port=$(free_port)
 socat "TCP-LISTEN:$socat_port,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$server_port" 2>"$work/socat.log" &
