@@ -28,24 +28,7 @@ echo_port=$listening_port
 start_listening relay "$runner" "$echo_port"
 relay_port=$listening_port
 
-haproxy_port=$(free_port)
-cat >"$work/haproxy.cfg" <<CFG
-global
-  maxconn 4000
-defaults
-  mode tcp
-  timeout connect 5s
-  timeout client 30s
-  timeout server 30s
-frontend in
-  bind 127.0.0.1:$haproxy_port
-  default_backend out
-backend out
-  server echo 127.0.0.1:$echo_port
-CFG
-haproxy -db -q -f "$work/haproxy.cfg" &
-pids+=($!)
-wait_listening "$haproxy_port"
+start_haproxy "$echo_port"
 
 for concurrency in 1 8; do
   for round in $(seq "$rounds"); do

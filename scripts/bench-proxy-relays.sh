@@ -32,24 +32,7 @@ socat "TCP-LISTEN:$socat_port,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$ser
 pids+=($!)
 wait_listening "$socat_port"
 
-haproxy_port=$(free_port)
-cat >"$work/haproxy.cfg" <<CFG
-global
-  maxconn 4000
-defaults
-  mode tcp
-  timeout connect 5s
-  timeout client 60s
-  timeout server 60s
-frontend in
-  bind 127.0.0.1:$haproxy_port
-  default_backend out
-backend out
-  server iperf 127.0.0.1:$server_port
-CFG
-haproxy -db -q -f "$work/haproxy.cfg" &
-pids+=($!)
-wait_listening "$haproxy_port"
+start_haproxy "$server_port"
 
 # Received bits per second of one iperf3 run to PORT.
 measure() {

@@ -39,3 +39,25 @@ start_listening() {  # NAME COMMAND...
   listening_port=$(sed -n 's/^listening on //p' "$work/$name.log")
   [ -n "$listening_port" ] || { echo "$bench_name: $name did not start" >&2; cat "$work/$name.log" >&2; exit 1; }
 }
+
+# haproxy in TCP mode from a free loopback port to DESTINATION; sets haproxy_port.
+start_haproxy() {  # DESTINATION_PORT
+  haproxy_port=$(free_port)
+  cat >"$work/haproxy.cfg" <<CFG
+global
+  maxconn 4000
+defaults
+  mode tcp
+  timeout connect 5s
+  timeout client 60s
+  timeout server 60s
+frontend in
+  bind 127.0.0.1:$haproxy_port
+  default_backend out
+backend out
+  server destination 127.0.0.1:$1
+CFG
+  haproxy -db -q -f "$work/haproxy.cfg" &
+  pids+=($!)
+  wait_listening "$haproxy_port"
+}
