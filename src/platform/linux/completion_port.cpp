@@ -325,7 +325,9 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
         return none;
     state& s = *state_;
     const bool forever = timeout_ms == wait_forever;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
+    // No clock reading for the workers' endless waits.
+    const auto end = forever ? std::chrono::steady_clock::time_point{}
+                             : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     running_here.leave();
     returning_to = nullptr;
     // Who to wake once the mutex is released, on the way out.
