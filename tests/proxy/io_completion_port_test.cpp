@@ -395,6 +395,71 @@ TEST(proxy_io_completion_port, blocked_handlers_hold_up_nobody_else)
     close_quietly(reg);
 }
 
+// The thread that collects socket events also runs their handlers; one that blocks there
+// must not leave the other sockets unheard.
+TEST(proxy_io_completion_port, a_handler_blocking_the_collecting_thread_holds_up_no_socket)
+{
+    proxy::io_completion_port port(std::max(1u, std::thread::hardware_concurrency()));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool release = false;
+    bool blocked = false;
+    bool heard = false;
+    platform::overlapped first{};
+    platform::overlapped second{};
+    auto handler = [&](std::uint32_t, platform::overlapped* ov, int) {
+        std::unique_lock lock(mutex);
+        if (ov == &first) {
+            blocked = true;
+            changed.notify_all();
+            changed.wait_for(lock, 20s, [&] { return release; });
+        } else if (ov == &second) {
+            heard = true;
+            changed.notify_all();
+        }
+        return true;
+    };
+    std::uint32_t e = 0;
+    platform::socket_handle reg = platform::open_tcp_socket(e);
+    const auto [ok, key] = port.associate_device(reg, handler);
+    ASSERT_TRUE(ok);
+    port.start_thread_pool();
+    connected_pair one;
+    connected_pair two;
+    ASSERT_TRUE(port.associate_socket(one.a, key));
+    ASSERT_TRUE(port.associate_socket(two.a, key));
+    char in_one[16];
+    char in_two[16];
+    // Several rounds, so that the port has settled into its steady roles before one blocks.
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(platform::completion_follows(
+            platform::post_receive(two.a, platform::io_buffer{sizeof in_two, in_two}, &second)));
+        ASSERT_EQ(platform::send_all(two.b, "w", 1, 5000), 0u);
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return heard; }));
+        heard = false;
+    }
+    ASSERT_TRUE(platform::completion_follows(
+        platform::post_receive(one.a, platform::io_buffer{sizeof in_one, in_one}, &first)));
+    ASSERT_EQ(platform::send_all(one.b, "x", 1, 5000), 0u);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return blocked; }));
+    }
+    ASSERT_TRUE(platform::completion_follows(
+        platform::post_receive(two.a, platform::io_buffer{sizeof in_two, in_two}, &second)));
+    ASSERT_EQ(platform::send_all(two.b, "y", 1, 5000), 0u);
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return heard; }))
+            << "a receive did not complete while the collecting thread's handler blocked";
+        release = true;
+        changed.notify_all();
+    }
+    port.stop_thread_pool();
+    close_quietly(reg);
+}
+
 TEST(proxy_io_completion_port, stop_with_completions_in_flight)
 {
     proxy::io_completion_port port(2);

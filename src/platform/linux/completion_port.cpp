@@ -36,10 +36,12 @@ using namespace linux_backend;
 //   they return.
 // - The emulation cannot tell a running thread from one blocked inside its handler (the
 //   SOCKS5 UDP server's handler blocks by design). So while there is work about, one
-//   follower, the watcher, waits with a timeout: if by then nobody polls, it becomes the
-//   poller, and if completions still wait, it takes them. A handler that blocks therefore
-//   delays the others by at most that timeout. With nothing happening for a whole period,
-//   the watcher retires and every waiting thread sleeps until woken.
+//   follower, the watcher, waits with a timeout: if nobody has polled for a whole period,
+//   it becomes the poller, and if completions still wait, it takes them. A handler that
+//   blocks therefore delays the others by at most two periods. The watcher stays on while
+//   work goes on, so that a poller leaving to run handlers need not wake one each time;
+//   with nothing happening for a whole period it retires, and every waiting thread sleeps
+//   until woken.
 //
 // A completion queued by a thread that is not about to dequeue follows the same rule; with
 // no follower waiting, the poller is woken through wake_fd (an edge like any other). A
@@ -59,7 +61,9 @@ struct completion_port::state {
     int idle = 0;  // followers waiting on idle_wake
     std::condition_variable watcher_wake;
     bool watched = false;       // a follower waits on watcher_wake, with a timeout
+    bool watch_wanted = false;  // a follower was woken to become the watcher
     std::uint64_t vacated = 0;  // times the poller left to run handlers
+    std::uint64_t polls = 0;    // times a thread started polling
 
     // Whom to wake, decided under the mutex and done once it is released: a follower woken
     // while the mutex is still held would only go back to sleep on it.
@@ -115,22 +119,28 @@ constexpr auto watch_period = std::chrono::milliseconds(2);
 // Queued completions per running thread that make it worth waking another.
 constexpr std::size_t backlog_per_taker = 2;
 
-// The watcher: returns false when woken, when the poller has been gone or completions have
-// been waiting for a whole period, or when the caller's time is up; true when a whole period
-// passed without the poller leaving (nothing to watch over any more).
+// The watcher: returns false when woken, when nobody has polled for a whole period or
+// completions wait at its end, or when the caller's time is up; true when a whole period
+// passed with the poller polling and never leaving (nothing to watch over any more).
+// A poller merely away running handlers at the end of a period is not taken over: it has
+// polled since the last look, and a watcher that took over would wake for every edge.
 bool watch(completion_port::state& s, std::unique_lock<std::mutex>& lock, bool forever,
            std::chrono::steady_clock::time_point end)
 {
-    std::uint64_t seen = s.vacated;
+    std::uint64_t seen_vacated = s.vacated;
+    std::uint64_t seen_polls = s.polls;
     for (;;) {
         const auto until = std::chrono::steady_clock::now() + watch_period;
         if (s.watcher_wake.wait_until(lock, forever ? until : std::min(until, end)) == std::cv_status::no_timeout)
             return false;
-        if (!s.queue.empty() || !s.polling || (!forever && std::chrono::steady_clock::now() >= end))
+        if (!s.queue.empty() || (!forever && std::chrono::steady_clock::now() >= end))
             return false;
-        if (s.vacated == seen)
+        if (!s.polling && s.polls == seen_polls)
+            return false;
+        if (s.polling && s.vacated == seen_vacated)
             return true;
-        seen = s.vacated;
+        seen_vacated = s.vacated;
+        seen_polls = s.polls;
     }
 }
 
@@ -348,10 +358,14 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
             return c;
         }
         const bool expired = !forever && std::chrono::steady_clock::now() >= end;
-        if (!s.polling) {
+        // Woken to watch over a poller that left to run handlers, which come back to poll:
+        // polling instead would have this thread woken by every edge while they run.
+        const bool to_watch = s.watch_wanted && !s.watched && s.running->load() > 0;
+        if (!s.polling && (!to_watch || expired)) {
             // A thread whose time is up still polls once (without blocking), so that a zero
             // timeout reports operations the sockets can finish now.
             s.polling = true;
+            ++s.polls;
             lock.unlock();
             returning_to = &s;
             s.poll_once(expired ? 0 : poll_timeout(forever, end));
@@ -361,8 +375,10 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
             if (!s.queue.empty()) {
                 // Off to run what it found: somebody must notice if it does not come back.
                 ++s.vacated;
-                if (!s.watched && s.idle > 0)
+                if (!s.watched && !s.watch_wanted && s.idle > 0) {
+                    s.watch_wanted = true;
                     who = state::wake::follower;
+                }
                 continue;
             }
             if (expired) {
@@ -377,6 +393,7 @@ completion completion_port::dequeue(std::uint32_t timeout_ms)
         }
         if (!s.watched) {
             s.watched = true;
+            s.watch_wanted = false;
             const bool quiet = watch(s, lock, forever, end);
             s.watched = false;
             if (!quiet)
