@@ -291,6 +291,44 @@ TEST(proxy_io_completion_port, close_completes_a_blocked_send_and_a_receive)
     port.stop_thread_pool();
 }
 
+// A receive that came back short emptied the socket; the next one must still get the bytes
+// that arrive afterwards, whether they come before it is posted (once the port has seen them
+// and found nothing waiting) or after.
+TEST(proxy_io_completion_port, a_receive_after_a_short_one_gets_what_follows)
+{
+    proxy::io_completion_port port(2);
+    recorder r;
+    port.start_thread_pool();
+    connected_pair p;
+    const auto [ok, key] = port.associate_device(p.a, r.handler());
+    ASSERT_TRUE(ok);
+    char in[64];
+    platform::io_buffer in_buffer{sizeof in, in};
+    for (const bool data_first : {true, false, true}) {
+        platform::overlapped first{};
+        ASSERT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &first)));
+        ASSERT_EQ(platform::send_all(p.b, "abc", 3, 5000), 0u);
+        ASSERT_EQ(r.wait(&first).bytes, 3u);
+        r.reset();
+        platform::overlapped second{};
+        if (data_first) {
+            ASSERT_EQ(platform::send_all(p.b, "defg", 4, 5000), 0u);
+            std::this_thread::sleep_for(50ms);
+        }
+        ASSERT_TRUE(platform::completion_follows(platform::post_receive(p.a, in_buffer, &second)));
+        if (!data_first) {
+            std::this_thread::sleep_for(50ms);
+            ASSERT_EQ(platform::send_all(p.b, "defg", 4, 5000), 0u);
+        }
+        const recorder::entry got = r.wait(&second);
+        EXPECT_EQ(got.count, 1) << (data_first ? "data before the post" : "data after the post");
+        EXPECT_EQ(got.bytes, 4u);
+        EXPECT_EQ(std::string(in, 4), "defg");
+        r.reset();
+    }
+    port.stop_thread_pool();
+}
+
 // A server stops by closing its listening socket under its accept thread. Closed at any
 // moment of that thread's wait -- also just before it blocks -- the accept must end, even
 // when the descriptor number is taken by a new socket at once.
