@@ -222,7 +222,6 @@ void completion_port::state::poll_once(int timeout_ms)
         std::lock_guard lock(socket->mutex);
         if (socket->closed || socket->port != this)
             continue;
-        socket->drained = false;
         progress_receives(*socket);
         progress_sends(*socket);
     }

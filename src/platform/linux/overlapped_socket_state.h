@@ -80,11 +80,6 @@ struct socket_state {
     // whatever it is watched for.
     bool in_set = false;
     bool shut_down = false;  // shutdown_socket() ended its operations and woke its waiters
-    // A stream receive came back short, so the socket held no more data then; set until the
-    // port collects the socket's next edge. A receive posted meanwhile waits for that edge
-    // instead of trying first: the attempt would find nothing, and the edge comes for any
-    // data that arrives after it.
-    bool drained = false;
     op_fifo receives;
     op_fifo sends;
 };

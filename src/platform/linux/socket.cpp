@@ -113,18 +113,12 @@ bool attempt(int fd, queued_op* op, outcome& out)
     }
 }
 
-bool came_back_short(const queued_op* op, const outcome& out)
-{
-    return op->kind == op_kind::receive && out.success && out.bytes > 0 && out.bytes < op->length;
-}
-
 void progress(socket_state& state, op_fifo& fifo)
 {
     while (queued_op* op = fifo.head) {
         outcome out{};
         if (!attempt(state.fd, op, out))
             return;
-        state.drained = came_back_short(op, out);
         fifo.pop();
         queue_completion(state.port, completion_of(state, op, out.success, out.bytes, out.error));
     }
@@ -299,12 +293,11 @@ std::uint32_t post(socket_handle s, queued_op* op, bool is_send)
         return error_io_pending;
     }
     outcome out{};
-    if ((op->kind == op_kind::receive && state->drained) || !attempt(fd, op, out)) {
+    if (!attempt(fd, op, out)) {
         fifo.push(op);
         watch_for(*state, is_send ? EPOLLOUT : EPOLLIN | EPOLLRDHUP);
         return error_io_pending;
     }
-    state->drained = came_back_short(op, out);
     if (!out.success && out.error != error_message_size)
         return out.error;
     queue_completion(state->port, completion_of(*state, op, out.success, out.bytes, out.error));
