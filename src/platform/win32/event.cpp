@@ -28,26 +28,6 @@ event::event(event_kind kind, bool initially_set) : kind_(kind)
     handle_ = value_of(h);
 }
 
-event::~event() { close(); }
-
-event::event(event&& other) noexcept
-    : handle_(other.handle_), error_(other.error_), kind_(other.kind_)
-{
-    other.handle_ = invalid_handle;
-}
-
-event& event::operator=(event&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        error_ = other.error_;
-        kind_ = other.kind_;
-        other.handle_ = invalid_handle;
-    }
-    return *this;
-}
-
 void event::close()
 {
     if (valid())
@@ -103,23 +83,6 @@ event_reference event_reference::from_native(std::uint64_t native_handle)
         return ref;
     ref.handle_ = value_of(copy);
     return ref;
-}
-
-event_reference::~event_reference() { close(); }
-
-event_reference::event_reference(event_reference&& other) noexcept : handle_(other.handle_)
-{
-    other.handle_ = invalid_handle;
-}
-
-event_reference& event_reference::operator=(event_reference&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = invalid_handle;
-    }
-    return *this;
 }
 
 void event_reference::close()
