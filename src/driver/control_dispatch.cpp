@@ -66,6 +66,17 @@ struct control_handlers {
         adapter_context* a_;
     };
 
+    // Copies the request record from the caller's buffer; false when the input is too short
+    // to hold one.
+    template <typename Request>
+    bool take_request(Request& request) const
+    {
+        if (in < sizeof(Request))
+            return false;
+        std::memcpy(&request, buffer, sizeof(Request));
+        return true;
+    }
+
     packet_buffer* dequeue(adapter_context* a)
     {
         exclusive_guard<spin_lock> guard(a->queue_lock);
@@ -206,10 +217,9 @@ struct control_handlers {
 
     handler_result send_one(bool to_stack)
     {
-        if (in < sizeof(PACKET_REQUEST))
-            return invalid;
         PACKET_REQUEST request;
-        std::memcpy(&request, buffer, sizeof(request));
+        if (!take_request(request))
+            return invalid;
         adapter_ref a(d, request.adapter_handle);
         if (!a)
             return invalid;
@@ -234,10 +244,9 @@ struct control_handlers {
 
     handler_result read_packet()
     {
-        if (in < sizeof(PACKET_REQUEST))
-            return invalid;
         PACKET_REQUEST request;
-        std::memcpy(&request, buffer, sizeof(request));
+        if (!take_request(request))
+            return invalid;
         adapter_ref a(d, request.adapter_handle);
         if (!a)
             return invalid;
@@ -249,10 +258,9 @@ struct control_handlers {
 
     handler_result set_adapter_mode()
     {
-        if (in < sizeof(ADAPTER_MODE))
-            return invalid;
         ADAPTER_MODE request;
-        std::memcpy(&request, buffer, sizeof(request));
+        if (!take_request(request))
+            return invalid;
         adapter_ref a(d, request.adapter_handle);
         if (!a)
             return invalid;
@@ -281,10 +289,9 @@ struct control_handlers {
 
     handler_result set_adapter_event(host_event* adapter_context::*which)
     {
-        if (in < sizeof(ADAPTER_EVENT))
-            return invalid;
         ADAPTER_EVENT request;
-        std::memcpy(&request, buffer, sizeof(request));
+        if (!take_request(request))
+            return invalid;
         adapter_ref a(d, request.adapter_handle);
         if (!a)
             return invalid;
@@ -500,10 +507,9 @@ struct control_handlers {
 
     handler_result read_mixed()
     {
-        if (in < sizeof(MIXED_BATCH_REQUEST))
-            return invalid;
         MIXED_BATCH_REQUEST request;
-        std::memcpy(&request, buffer, sizeof(request));
+        if (!take_request(request))
+            return invalid;
         std::uint32_t done = 0;
         adapter_context* a = next_with_packets(nullptr);
         while (a && done < request.count) {
@@ -530,10 +536,9 @@ struct control_handlers {
 
     handler_result send_mixed(bool to_stack)
     {
-        if (in < sizeof(MIXED_BATCH_REQUEST))
-            return invalid;
         MIXED_BATCH_REQUEST request;
-        std::memcpy(&request, buffer, sizeof(request));
+        if (!take_request(request))
+            return invalid;
         std::uint32_t sent = 0;
         for (std::uint32_t i = 0; i < request.count; ++i) {
             std::uint64_t unsafe_address;
@@ -561,9 +566,8 @@ struct control_handlers {
     // words are updated atomically, so the buffer must be 4-byte aligned.
     bool section_request(SHARED_SECTION_REQUEST* request, std::uint32_t* capacity)
     {
-        if (in < sizeof(SHARED_SECTION_REQUEST))
+        if (!take_request(*request))
             return false;
-        std::memcpy(request, buffer, sizeof(*request));
         if (request->size < sizeof(SHARED_SECTION_HEADER) || request->buffer % 4 != 0)
             return false;
         *capacity = (request->size - sizeof(SHARED_SECTION_HEADER)) / sizeof(INTERMEDIATE_BUFFER);
