@@ -326,6 +326,36 @@ TEST(proxy_io_completion_port, a_receive_after_a_short_one_gets_what_follows)
         EXPECT_EQ(std::string(in, 4), "defg");
         r.reset();
     }
+    {
+        SCOPED_TRACE("a connected datagram socket: every receive is short, and the next "
+                     "datagram may be waiting already");
+        std::uint32_t e = 0;
+        platform::socket_handle u1 = platform::open_udp_socket(e);
+        platform::socket_handle u2 = platform::open_udp_socket(e);
+        std::uint16_t port1 = 0, port2 = 0;
+        ASSERT_EQ(platform::bind_ipv4(u1, loopback(), 0), 0u);
+        ASSERT_EQ(platform::bind_ipv4(u2, loopback(), 0), 0u);
+        ASSERT_EQ(platform::local_port(u1, port1), 0u);
+        ASSERT_EQ(platform::local_port(u2, port2), 0u);
+        ASSERT_EQ(platform::connect_ipv4(u1, loopback(), port2), 0u);
+        ASSERT_EQ(platform::connect_ipv4(u2, loopback(), port1), 0u);
+        ASSERT_TRUE(port.associate_socket(u1, key));
+        platform::overlapped first{};
+        ASSERT_TRUE(platform::completion_follows(platform::post_receive(u1, in_buffer, &first)));
+        ASSERT_EQ(platform::send_all(u2, "one", 3, 5000), 0u);
+        ASSERT_EQ(platform::send_all(u2, "two!", 4, 5000), 0u);
+        EXPECT_EQ(r.wait(&first).bytes, 3u);
+        std::this_thread::sleep_for(50ms);
+        r.reset();
+        platform::overlapped second{};
+        ASSERT_TRUE(platform::completion_follows(platform::post_receive(u1, in_buffer, &second)));
+        const recorder::entry got = r.wait(&second);
+        EXPECT_EQ(got.count, 1);
+        EXPECT_EQ(got.bytes, 4u);
+        EXPECT_EQ(std::string(in, 4), "two!");
+        close_quietly(u1);
+        close_quietly(u2);
+    }
     port.stop_thread_pool();
 }
 
