@@ -3,7 +3,8 @@
 # tcp_proxy_server (direct) and through haproxy in TCP mode, each a process of its own in
 # front of the same echo server, at concurrency 1 and 8. Runs of one second alternate
 # between the two, so that both meet the same machine state (TIME_WAIT sockets pile up over
-# a series); prints the median of each and the relay's ratio to haproxy.
+# a series); prints the median of each and the relay's ratio to haproxy, then what a
+# thread-to-thread wake-up costs on this machine.
 #
 # usage: scripts/bench-proxy-connections.sh [BUILD_DIR] [ROUNDS]
 #   BUILD_DIR  a linux build directory with bench/proxy/proxy_relay_runner and
@@ -54,3 +55,7 @@ for concurrency in ("1", "8"):
           f"(runs: relay " + " ".join(f"{r:.0f}" for r in relay) +
           "; haproxy " + " ".join(f"{r:.0f}" for r in haproxy) + ")")
 PY
+# What a hand-off between threads costs here: the relay's rate against haproxy's depends on it
+# most, since each relayed connection crosses two that haproxy does not have.
+handoff=$("$cycler" handoff | sed -n 's/^handoff_us //p')
+echo "thread hand-off on this machine: ${handoff} us (a relayed connection crosses two more than one through haproxy)"

@@ -7,12 +7,19 @@
 //          runs connection cycles (connect, 1 KiB each way, close) against PORT from
 //          CONCURRENCY threads for SECONDS; prints "cycles_per_second N", or fails on the
 //          first cycle that fails
+//        proxy_connection_cycler handoff
+//          prints "handoff_us N": how long one thread takes to wake another that sleeps,
+//          averaged over a bounded ping-pong. A relayed connection crosses two such
+//          hand-offs that haproxy does not have (accept thread, connect thread, worker), so
+//          this figure is what the relay's connection rate depends on most, machine to machine.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -27,7 +34,8 @@ extern "C" void on_signal(int) { stop_requested.store(true); }
 int usage()
 {
     std::fprintf(stderr, "usage: proxy_connection_cycler echo\n"
-                         "       proxy_connection_cycler cycle PORT CONCURRENCY SECONDS\n");
+                         "       proxy_connection_cycler cycle PORT CONCURRENCY SECONDS\n"
+                         "       proxy_connection_cycler handoff\n");
     return 2;
 }
 
@@ -76,12 +84,42 @@ int run_cycles(long port, long concurrency, double seconds)
     return 0;
 }
 
+// Two threads pass a turn back and forth; each pass wakes the other from its wait.
+int run_handoff()
+{
+    constexpr int passes = 20000;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int turn = 0;  // even: the main thread's, odd: the partner's
+    std::thread partner([&] {
+        for (int i = 0; i < passes; ++i) {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return turn % 2 == 1; });
+            ++turn;
+            changed.notify_one();
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < passes; ++i) {
+        std::unique_lock lock(mutex);
+        ++turn;
+        changed.notify_one();
+        changed.wait(lock, [&] { return turn % 2 == 0; });
+    }
+    const double elapsed = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    partner.join();
+    std::printf("handoff_us %.1f\n", elapsed / (2.0 * passes));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "echo") == 0)
         return run_echo();
+    if (argc == 2 && std::strcmp(argv[1], "handoff") == 0)
+        return run_handoff();
     if (argc != 5 || std::strcmp(argv[1], "cycle") != 0)
         return usage();
     const long port = std::strtol(argv[2], nullptr, 10);
