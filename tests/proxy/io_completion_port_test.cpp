@@ -400,65 +400,78 @@ TEST(proxy_io_completion_port, closing_a_listener_always_ends_its_accept)
     }
 }
 
+// The handler of the blocked-handler tests: a completion of `block` holds its worker until
+// release(); every other completion is counted in `others`.
+struct holding_handler {
+    platform::overlapped block{};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    int blocked = 0;
+    int others = 0;
+
+    proxy::completion_handler handler()
+    {
+        return [this](std::uint32_t, platform::overlapped* ov, int) {
+            std::unique_lock lock(mutex);
+            if (ov == &block) {
+                ++blocked;
+                changed.notify_all();
+                changed.wait_for(lock, 20s, [&] { return released; });
+            } else {
+                ++others;
+                changed.notify_all();
+            }
+            return true;
+        };
+    }
+    // `done` is checked under the mutex.
+    template <typename Predicate>
+    bool wait_until(Predicate done)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 5s, done);
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
 // Handlers that block as many workers as there are processors (the SOCKS5 UDP server's
 // blocks by design) must not hold up the completions of everybody else.
 TEST(proxy_io_completion_port, blocked_handlers_hold_up_nobody_else)
 {
     const std::uint32_t processors = std::max(1u, std::thread::hardware_concurrency());
     proxy::io_completion_port port(processors);
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool release = false;
-    int blocked = 0;
-    int others = 0;
-    platform::overlapped block{};
-    auto handler = [&](std::uint32_t, platform::overlapped* ov, int) {
-        std::unique_lock lock(mutex);
-        if (ov == &block) {
-            ++blocked;
-            changed.notify_all();
-            changed.wait_for(lock, 20s, [&] { return release; });
-        } else {
-            ++others;
-            changed.notify_all();
-        }
-        return true;
-    };
+    holding_handler h;
     std::uint32_t e = 0;
     platform::socket_handle reg = platform::open_tcp_socket(e);
-    const auto [ok, key] = port.associate_device(reg, handler);
+    const auto [ok, key] = port.associate_device(reg, h.handler());
     ASSERT_TRUE(ok);
     port.start_thread_pool();
     for (std::uint32_t i = 0; i < processors; ++i)
-        port.post_completion(0, key, &block);
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return blocked == static_cast<int>(processors); }));
-    }
+        port.post_completion(0, key, &h.block);
+    ASSERT_TRUE(h.wait_until([&] { return h.blocked == static_cast<int>(processors); }));
     // Lets the free workers settle into their waits.
     std::this_thread::sleep_for(100ms);
     constexpr int packets = 50;
     platform::overlapped other{};
     for (int i = 0; i < packets; ++i)
         port.post_completion(1, key, &other);
-    {
-        std::unique_lock lock(mutex);
-        EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return others == packets; }))
-            << others << " of " << packets << " packets while " << processors << " handlers block";
-    }
+    EXPECT_TRUE(h.wait_until([&] { return h.others == packets; }))
+        << h.others << " of " << packets << " packets while " << processors << " handlers block";
     connected_pair p;
     ASSERT_TRUE(port.associate_socket(p.a, key));
     char in[16];
     platform::overlapped receive{};
     ASSERT_TRUE(platform::completion_follows(platform::post_receive(p.a, platform::io_buffer{sizeof in, in}, &receive)));
     ASSERT_EQ(platform::send_all(p.b, "x", 1, 5000), 0u);
-    {
-        std::unique_lock lock(mutex);
-        EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return others == packets + 1; }))
-            << "the receive did not complete while " << processors << " handlers block";
-        release = true;
-        changed.notify_all();
-    }
+    EXPECT_TRUE(h.wait_until([&] { return h.others == packets + 1; }))
+        << "the receive did not complete while " << processors << " handlers block";
+    h.release();
     port.stop_thread_pool();
     close_quietly(reg);
 }
@@ -468,28 +481,10 @@ TEST(proxy_io_completion_port, blocked_handlers_hold_up_nobody_else)
 TEST(proxy_io_completion_port, a_handler_blocking_the_collecting_thread_holds_up_no_socket)
 {
     proxy::io_completion_port port(std::max(1u, std::thread::hardware_concurrency()));
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool release = false;
-    bool blocked = false;
-    bool heard = false;
-    platform::overlapped first{};
-    platform::overlapped second{};
-    auto handler = [&](std::uint32_t, platform::overlapped* ov, int) {
-        std::unique_lock lock(mutex);
-        if (ov == &first) {
-            blocked = true;
-            changed.notify_all();
-            changed.wait_for(lock, 20s, [&] { return release; });
-        } else if (ov == &second) {
-            heard = true;
-            changed.notify_all();
-        }
-        return true;
-    };
+    holding_handler h;
     std::uint32_t e = 0;
     platform::socket_handle reg = platform::open_tcp_socket(e);
-    const auto [ok, key] = port.associate_device(reg, handler);
+    const auto [ok, key] = port.associate_device(reg, h.handler());
     ASSERT_TRUE(ok);
     port.start_thread_pool();
     connected_pair one;
@@ -498,32 +493,24 @@ TEST(proxy_io_completion_port, a_handler_blocking_the_collecting_thread_holds_up
     ASSERT_TRUE(port.associate_socket(two.a, key));
     char in_one[16];
     char in_two[16];
+    platform::overlapped second{};
     // Several rounds, so that the port has settled into its steady roles before one blocks.
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 1; round <= 3; ++round) {
         ASSERT_TRUE(platform::completion_follows(
             platform::post_receive(two.a, platform::io_buffer{sizeof in_two, in_two}, &second)));
         ASSERT_EQ(platform::send_all(two.b, "w", 1, 5000), 0u);
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return heard; }));
-        heard = false;
+        ASSERT_TRUE(h.wait_until([&] { return h.others == round; }));
     }
     ASSERT_TRUE(platform::completion_follows(
-        platform::post_receive(one.a, platform::io_buffer{sizeof in_one, in_one}, &first)));
+        platform::post_receive(one.a, platform::io_buffer{sizeof in_one, in_one}, &h.block)));
     ASSERT_EQ(platform::send_all(one.b, "x", 1, 5000), 0u);
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return blocked; }));
-    }
+    ASSERT_TRUE(h.wait_until([&] { return h.blocked == 1; }));
     ASSERT_TRUE(platform::completion_follows(
         platform::post_receive(two.a, platform::io_buffer{sizeof in_two, in_two}, &second)));
     ASSERT_EQ(platform::send_all(two.b, "y", 1, 5000), 0u);
-    {
-        std::unique_lock lock(mutex);
-        EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return heard; }))
-            << "a receive did not complete while the collecting thread's handler blocked";
-        release = true;
-        changed.notify_all();
-    }
+    EXPECT_TRUE(h.wait_until([&] { return h.others == 4; }))
+        << "a receive did not complete while the collecting thread's handler blocked";
+    h.release();
     port.stop_thread_pool();
     close_quietly(reg);
 }
