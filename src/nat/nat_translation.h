@@ -23,7 +23,7 @@
 #include "net/ip_address.h"
 #include "net/network_interfaces.h"
 #include "pcap/pcap_file_storage.h"
-#include "service/logging.h"
+#include "log/log.h"
 #include "tarnwell/control_interface.h"
 #include "tarnwell/dual_packet_filter.h"
 

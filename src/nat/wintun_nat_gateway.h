@@ -35,8 +35,8 @@
 #include "net/interface_change_subscription.h"
 #include "net/network_interfaces.h"
 #include "platform/ip_forwarding.h"
-#include "service/gateway.h"
-#include "service/logging.h"
+#include "log/gateway_events.h"
+#include "log/log.h"
 #include "tarnwell/dual_packet_filter.h"
 #include "tarnwell/network_adapter.h"
 

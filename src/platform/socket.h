@@ -32,6 +32,7 @@
 #include <cstdint>
 
 #include "platform/inet_types.h"
+#include "platform/win32_errors.h"
 
 namespace platform {
 
@@ -39,20 +40,7 @@ namespace platform {
 using socket_handle = std::uintptr_t;
 inline constexpr socket_handle invalid_socket = ~socket_handle{0};
 
-// Win32 error numbers shared by both backends.
-inline constexpr std::uint32_t error_success = 0;
-inline constexpr std::uint32_t error_operation_aborted = 995;
-inline constexpr std::uint32_t error_io_pending = 997;
-inline constexpr std::uint32_t error_not_enough_memory = 8;
-inline constexpr std::uint32_t error_would_block = 10035;   // WSAEWOULDBLOCK
-inline constexpr std::uint32_t error_not_socket = 10038;    // WSAENOTSOCK
-inline constexpr std::uint32_t error_message_size = 10040;  // WSAEMSGSIZE
-inline constexpr std::uint32_t error_invalid_argument = 10022;
-inline constexpr std::uint32_t error_connection_aborted = 10053;
-inline constexpr std::uint32_t error_connection_reset = 10054;
-inline constexpr std::uint32_t error_not_connected = 10057;
-inline constexpr std::uint32_t error_timed_out = 10060;
-inline constexpr std::uint32_t error_connection_refused = 10061;
+// Error numbers (error_success, error_io_pending, error_would_block, ...): platform/win32_errors.h.
 
 // True when a post_* result means "a completion will follow".
 inline constexpr bool completion_follows(std::uint32_t result)
@@ -111,6 +99,19 @@ socket_handle accept_socket(socket_handle listening, std::uint32_t& error);
 // Starts a connect. 0 when connected at once, error_would_block while it goes on (on a
 // non-blocking socket), else the error.
 std::uint32_t connect_ipv4(socket_handle s, const in_addr& address, std::uint16_t port);
+
+// Starts a connect that completes through the completion port like any other operation
+// (ConnectEx on Windows; the Linux emulation waits for the socket to turn writable). The
+// socket must be bound (bind_any_for_connect) and associated. The completion carries 0 bytes
+// and success, or failure with the connect's error (10061 refused, 10060 timed out, 995 when
+// the socket was closed first). As with every post, an error other than error_io_pending
+// means it failed at once and nothing completes.
+std::uint32_t post_connect(socket_handle s, const in_addr& address, std::uint16_t port,
+                           overlapped* ov);
+// Call once a post_connect completed successfully, before anything else uses the socket:
+// Windows gives a ConnectEx socket its connected state only here (without it getpeername
+// and shutdown fail). Nothing to do on Linux.
+std::uint32_t complete_connect(socket_handle s);
 
 // Shuts down both directions; errors are ignored (the socket may never have connected).
 void shutdown_socket(socket_handle s);

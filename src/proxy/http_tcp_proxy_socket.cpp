@@ -34,7 +34,7 @@ void http_tcp_proxy_socket::process_receive_negotiate_complete(std::uint32_t byt
 {
     std::lock_guard lock(mutex_);
     negotiate_read_done_locked();
-    if (ctx->is_local || negotiate_state_ != 1 || remote_socket_ == platform::invalid_socket)
+    if (ctx->is_local || negotiate_state_ != 1 || !remote_socket_.valid())
         return;
     received_ += bytes;
     const http_connect_answer answer = read_http_connect_answer(response_, received_);
@@ -64,10 +64,10 @@ void http_tcp_proxy_socket::begin_relay_locked()
     const std::uint32_t early = received_ - header_length_;
     std::memcpy(downstream_.data.data(), response_ + header_length_, early);
     downstream_.receive_at = early;
-    if (!start_relay_locked() || early == 0 || local_socket_ == platform::invalid_socket)
+    if (!start_relay_locked() || early == 0 || !local_socket_.valid())
         return;
     local_send_window_ = {early, downstream_.data.data()};
-    const std::uint32_t e = platform::post_send(local_socket_, local_send_window_,
+    const std::uint32_t e = platform::post_send(local_socket_.get(), local_send_window_,
                                                 &local_send_context_.overlapped);
     if (!platform::completion_follows(e)) {
         close_local_locked();

@@ -3,6 +3,20 @@
 #include <stdexcept>
 
 namespace proxy {
+
+// One registered handler. `inside` counts the workers between deciding to run it and having
+// returned from it; `released` is set once by release(). A worker raises `inside` before it
+// reads `released`, and release() sets `released` before it reads `inside` (both sequentially
+// consistent), so a release either sees a run that is about to start, and waits for it, or
+// that run sees the release and skips the handler.
+struct completion_registration::entry {
+    entry(io_completion_port* p, completion_handler h) : port(p), handler(std::move(h)) {}
+    io_completion_port* port;
+    completion_handler handler;
+    std::atomic<bool> released{false};
+    std::atomic<std::uint32_t> inside{0};
+};
+
 namespace {
 
 std::uint32_t hardware_concurrency()
@@ -11,7 +25,26 @@ std::uint32_t hardware_concurrency()
     return n == 0 ? 1u : static_cast<std::uint32_t>(n);
 }
 
+// The registration whose handler this thread is running, so that a release from inside it
+// does not wait for itself.
+thread_local const completion_registration::entry* running_here = nullptr;
+
 }  // namespace
+
+void completion_registration::release()
+{
+    entry* e = std::exchange(entry_, nullptr);
+    if (!e)
+        return;
+    {
+        std::unique_lock lock(e->port->lock_);
+        e->port->keys_.erase(reinterpret_cast<std::uintptr_t>(e));
+    }
+    e->released.store(true);
+    const std::uint32_t self = running_here == e ? 1u : 0u;
+    for (std::uint32_t now = e->inside.load(); now > self; now = e->inside.load())
+        e->inside.wait(now);
+}
 
 io_completion_port::io_completion_port() : io_completion_port(hardware_concurrency()) {}
 
@@ -28,19 +61,19 @@ io_completion_port::~io_completion_port()
         stop_thread_pool();
 }
 
-std::pair<bool, std::uintptr_t> io_completion_port::associate_device(platform::socket_handle handle,
-                                                                     completion_handler handler)
+completion_registration io_completion_port::associate_device(platform::socket_handle handle,
+                                                              completion_handler handler)
 {
     if (!handler)
-        return {false, 0};
-    auto owned = std::make_unique<completion_handler>(std::move(handler));
+        return {};
+    auto owned = std::make_unique<completion_registration::entry>(this, std::move(handler));
     const auto key = reinterpret_cast<std::uintptr_t>(owned.get());
     if (!port_.associate(handle, key))
-        return {false, 0};
+        return {};
     std::unique_lock lock(lock_);
     keys_.insert(key);
-    handlers_.push_back(std::move(owned));
-    return {true, key};
+    entries_.push_back(std::move(owned));
+    return completion_registration(entries_.back().get());
 }
 
 bool io_completion_port::associate_socket(platform::socket_handle handle, std::uintptr_t key)
@@ -82,6 +115,21 @@ bool io_completion_port::post_completion(std::uint32_t bytes, std::uintptr_t key
     return port_.post(bytes, key, ov);
 }
 
+void io_completion_port::dispatch(const platform::completion& c)
+{
+    auto* e = reinterpret_cast<completion_registration::entry*>(c.key);
+    e->inside.fetch_add(1);
+    if (!e->released.load()) {
+        running_here = e;
+        e->handler(c.bytes, c.ov, c.success ? 1 : 0);
+        running_here = nullptr;
+    }
+    // Only a release waits on `inside`: no wake-up call on the ordinary path.
+    e->inside.fetch_sub(1);
+    if (e->released.load())
+        e->inside.notify_all();
+}
+
 void io_completion_port::worker_thread()
 {
     do {
@@ -92,11 +140,9 @@ void io_completion_port::worker_thread()
         // would spin.
         if (!c.dequeued)
             break;
-        if (c.key != 0) {
-            auto* handler = reinterpret_cast<completion_handler*>(c.key);
-            if (*handler)
-                (*handler)(c.bytes, c.ov, c.success ? 1 : 0);
-        }
+        // Key 0 reaches nobody (stop's wake-up packets).
+        if (c.key != 0)
+            dispatch(c);
     } while (active_.load());
 }
 

@@ -10,7 +10,7 @@ std::uint32_t negotiating_proxy_socket::negotiate_state()
 
 void negotiating_proxy_socket::send_negotiate_locked(const char* data, std::uint32_t length)
 {
-    if (remote_socket_ == platform::invalid_socket)
+    if (!remote_socket_.valid())
         return;
     if (remote_send_window_.length != 0) {
         waiting_write_ = data;
@@ -19,7 +19,7 @@ void negotiating_proxy_socket::send_negotiate_locked(const char* data, std::uint
     }
     remote_send_window_ = {length, const_cast<char*>(data)};
     negotiate_write_context_.buffer = remote_send_window_;
-    const std::uint32_t e = platform::post_send(remote_socket_, remote_send_window_,
+    const std::uint32_t e = platform::post_send(remote_socket_.get(), remote_send_window_,
                                                 &negotiate_write_context_.overlapped);
     if (!platform::completion_follows(e)) {
         fail_negotiation_locked();
@@ -36,7 +36,7 @@ void negotiating_proxy_socket::fail_negotiation_locked()
 
 void negotiating_proxy_socket::relay_when_written_locked()
 {
-    if (remote_socket_ == platform::invalid_socket)
+    if (!remote_socket_.valid())
         return;
     if (remote_send_window_.length != 0) {
         relay_waiting_ = true;
@@ -47,11 +47,11 @@ void negotiating_proxy_socket::relay_when_written_locked()
 
 void negotiating_proxy_socket::receive_negotiate_locked(char* into, std::uint32_t length)
 {
-    if (remote_socket_ == platform::invalid_socket)
+    if (!remote_socket_.valid())
         return;
     remote_receive_window_ = {length, into};
     negotiate_read_context_.buffer = remote_receive_window_;
-    const std::uint32_t e = platform::post_receive(remote_socket_, remote_receive_window_,
+    const std::uint32_t e = platform::post_receive(remote_socket_.get(), remote_receive_window_,
                                                    &negotiate_read_context_.overlapped);
     if (!platform::completion_follows(e))
         close_remote_locked();

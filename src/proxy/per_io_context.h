@@ -19,6 +19,7 @@ enum class io_kind : std::uint32_t {
     negotiate_read = 2,   // upstream proxy negotiation receive
     negotiate_write = 3,  // upstream proxy negotiation send
     owned_write = 4,      // a send whose record and buffer exist for it alone; freed when done
+    connect = 5,          // the outgoing connect of a relayed TCP connection
 };
 
 struct per_io_context {

@@ -9,10 +9,10 @@ bool socks5_tcp_proxy_socket::negotiate_with_proxy()
     std::lock_guard lock(mutex_);
     if (!negotiate_context_)
         return true;
-    if (negotiate_state_ != 0)
+    if (state() != socks5_state::idle)
         return false;
     send_negotiate_locked(socks5_ident_req_, sizeof socks5_ident_req_);
-    negotiate_state_ = 1;
+    enter(socks5_state::method_sent);
     received_ = 0;
     read_record_locked(socks5_ident_resp_, sizeof socks5_ident_resp_);
     return false;
@@ -30,14 +30,14 @@ void socks5_tcp_proxy_socket::send_request_locked()
     socks5_request_[8] = static_cast<char>(port >> 8);
     socks5_request_[9] = static_cast<char>(port & 0xFF);
     send_negotiate_locked(socks5_request_, sizeof socks5_request_);
-    negotiate_state_ = 5;
+    enter(socks5_state::request_sent);
     received_ = 0;
     read_record_locked(socks5_reply_, socks5_reply_minimum);
 }
 
 void socks5_tcp_proxy_socket::on_method_reply_locked()
 {
-    negotiate_state_ = 2;
+    enter(socks5_state::method_received);
     const auto version = static_cast<std::uint8_t>(socks5_ident_resp_[0]);
     const auto method = static_cast<std::uint8_t>(socks5_ident_resp_[1]);
     if (version != 5 || method == 0xFF) {
@@ -67,7 +67,7 @@ void socks5_tcp_proxy_socket::on_method_reply_locked()
     *out++ = static_cast<char>(pass.size());
     std::memcpy(out, pass.data(), pass.size());
     send_negotiate_locked(socks5_auth_request_, static_cast<std::uint32_t>(user.size() + pass.size() + 3));
-    negotiate_state_ = 3;
+    enter(socks5_state::authentication_sent);
     received_ = 0;
     read_record_locked(socks5_ident_resp_, sizeof socks5_ident_resp_);
 }
@@ -76,22 +76,22 @@ void socks5_tcp_proxy_socket::process_receive_negotiate_complete(std::uint32_t b
 {
     std::lock_guard lock(mutex_);
     negotiate_read_done_locked();
-    if (ctx->is_local || remote_socket_ == platform::invalid_socket)
+    if (ctx->is_local || !remote_socket_.valid())
         return;
     received_ += bytes;
-    switch (negotiate_state_) {
-    case 1:
+    switch (state()) {
+    case socks5_state::method_sent:
         if (received_ < sizeof socks5_ident_resp_)
             return read_record_locked(socks5_ident_resp_, sizeof socks5_ident_resp_);
         return on_method_reply_locked();
-    case 3:
+    case socks5_state::authentication_sent:
         if (received_ < sizeof socks5_ident_resp_)
             return read_record_locked(socks5_ident_resp_, sizeof socks5_ident_resp_);
-        negotiate_state_ = 4;
+        enter(socks5_state::authentication_received);
         if (socks5_ident_resp_[1] != 0)
             return close_remote_locked();
         return send_request_locked();
-    case 5: {
+    case socks5_state::request_sent: {
         const int length = socks5_reply_length(reinterpret_cast<const std::uint8_t*>(socks5_reply_), received_);
         if (length < 0)
             return close_remote_locked();

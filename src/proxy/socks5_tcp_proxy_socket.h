@@ -3,9 +3,8 @@
 // user name/password authentication and CONNECT to the real destination (always as an IPv4
 // address) on the remote socket, then the ordinary relay.
 //
-// Owns what tcp_proxy_socket owns plus the SOCKS5 records. negotiate_state: 0 idle, 1 method
-// request sent, 2 method reply received, 3 authentication sent, 4 authentication reply
-// received, 5 request sent. Each reply is accumulated across reads until complete, and the
+// Owns what tcp_proxy_socket owns plus the SOCKS5 records. negotiate_state() holds a
+// socks5_state. Each reply is accumulated across reads until complete, and the
 // reads ask for no more than the rest of the current record, so bytes the destination sends
 // right after the CONNECT reply stay in the socket for the relay.
 
@@ -15,6 +14,16 @@
 #include "proxy/upstream_answers.h"
 
 namespace proxy {
+
+// Where a SOCKS5 negotiation stands; the values are those negotiate_state() reports.
+enum class socks5_state : std::uint32_t {
+    idle = 0,
+    method_sent = 1,
+    method_received = 2,
+    authentication_sent = 3,
+    authentication_received = 4,
+    request_sent = 5,
+};
 
 class socks5_tcp_proxy_socket : public negotiating_proxy_socket {
 public:
@@ -26,6 +35,8 @@ public:
     void process_receive_negotiate_complete(std::uint32_t bytes, per_io_context* ctx) override;
 
 private:
+    socks5_state state() const { return static_cast<socks5_state>(negotiate_state_); }
+    void enter(socks5_state next) { negotiate_state_ = static_cast<std::uint32_t>(next); }
     void send_request_locked();
     // Reads the rest of the record being accumulated, up to `want` bytes in all.
     void read_record_locked(char* record, std::uint32_t want);

@@ -5,20 +5,16 @@
 // `tcp_proxy_server<Socket, Context>` picks the kind, everything else lives in
 // `tcp_proxy_server_core`.
 //
-// Owns its listening socket, three threads (accept, connect, cleanup), the pending outgoing
-// connects and the established relay objects. Does not own the completion port. Constructed,
-// started once, stopped and destroyed by the gateway.
+// Owns its listening socket, two threads (accept, cleanup), the completion registration and
+// the relay objects, connecting or established. Does not own the completion port.
+// Constructed, started once, stopped and destroyed by the gateway.
 //
-// Threads: the accept thread queues outgoing connects; the connect thread waits for them to
-// finish and adopts them into relay objects; the cleanup thread removes finished relays once
-// a second; completions arrive on the port's workers through the handler registered at
-// start. `lock_` guards `pending_` and `established_`; the handler never takes it.
-//
-// More than 63 outgoing connects in progress at once: the connect thread can wait on at most
-// 64 events (its wake-up event included), so the records beyond that wait their turn in the
-// pending list; while there are more than it can wait on, it waits in slices of 200 ms and
-// moves on to the next group, so no connection is lost and none waits behind a slow group
-// for longer than a few slices.
+// Threads: the accept thread accepts, asks where the connection was going, opens the
+// outgoing socket and posts its connect on the completion port; the connect completes on a
+// port worker, which starts the relay there and then (no thread in between waits for it, so
+// one client's connects to an unreachable address delay nobody else's). The cleanup thread
+// removes finished relays once a second. `lock_` guards `established_`; the completion
+// handler never takes it.
 
 #include <atomic>
 #include <condition_variable>
@@ -33,11 +29,11 @@
 
 #include "net/ip_address.h"
 #include "platform/socket.h"
-#include "platform/socket_event.h"
+#include "platform/unique_socket.h"
 #include "proxy/io_completion_port.h"
 #include "proxy/negotiate_context.h"
 #include "proxy/tcp_proxy_socket.h"
-#include "service/logging.h"
+#include "log/log.h"
 
 namespace proxy {
 
@@ -51,7 +47,7 @@ using query_remote_peer = basic_query_remote_peer<negotiate_context>;
 class tcp_proxy_server_core {
 public:
     using socket_factory = std::function<std::unique_ptr<tcp_proxy_socket>(
-        platform::socket_handle local, platform::socket_handle remote,
+        platform::unique_socket local, platform::unique_socket remote,
         std::unique_ptr<negotiate_context> context, log_printer printer, log_level level)>;
 
     // Listens on `bind_address`:`port` (0.0.0.0 in the product; tests use loopback).
@@ -68,38 +64,21 @@ public:
 
     // The listening port in host order (the system's choice when 0 was requested).
     std::uint16_t listen_port() const { return listen_port_; }
-    // Called on the accept thread; false when the accepted socket must be closed.
-    bool connect_to_remote_host(platform::socket_handle accepted);
+    // Called on the accept thread. False when the connection was refused (unknown
+    // destination, or the outgoing socket or its connect failed at once); it is closed then.
+    bool connect_to_remote_host(platform::unique_socket accepted);
 
-    // Observers for tests and the gateway's diagnostics.
+    // Observers for tests and the gateway's diagnostics: relay objects alive, and those of
+    // them whose outgoing connect has not completed yet.
     std::size_t established_count();
     std::size_t pending_count();
 
 private:
-    struct pending_connection {
-        std::unique_ptr<negotiate_context> context;
-        platform::socket_handle remote = platform::invalid_socket;
-        platform::socket_handle local = platform::invalid_socket;
-        std::unique_ptr<platform::socket_event> event;
-    };
-
-    // Lets completion handlers run while the server lives and makes stop wait for the ones
-    // already inside. Shared with the handler the port keeps, which outlives the server.
-    struct completion_gate {
-        std::atomic<bool> open{true};
-        std::atomic<int> inside{0};
-        tcp_proxy_server_core* server = nullptr;
-    };
-
-    static bool on_completion(const std::shared_ptr<completion_gate>& gate, std::uint32_t bytes,
-                              platform::overlapped* ov, int success);
-    void accept_thread();
-    void connect_thread();
+    void accept_thread(platform::socket_handle listener);
     void cleanup_thread();
-    void adopt(platform::socket_event* event);
-    std::unique_ptr<platform::socket_event> take_spare_event();
-    void keep_spare_event(std::unique_ptr<platform::socket_event> event);
-    void drain_established();
+    // Closes every relay and lets the operations they had outstanding complete; then no
+    // completion can reach them any more.
+    void close_established();
     void log(const std::string& text) const;
 
     std::uint16_t listen_port_ = 0;
@@ -109,22 +88,23 @@ private:
     log_level log_level_;
     socket_factory factory_;
 
-    std::shared_mutex lock_;  // guards pending_ and established_
+    std::shared_mutex lock_;  // guards established_
     std::thread accept_thread_;
     std::thread cleanup_thread_;
-    std::thread connect_thread_;
     std::vector<std::unique_ptr<tcp_proxy_socket>> established_;
-    std::vector<pending_connection> pending_;  // [0] is the wake-up record
     std::atomic<bool> stopped_{true};
-    platform::socket_handle listening_socket_ = platform::invalid_socket;
-    std::uintptr_t completion_key_ = 0;
-    std::shared_ptr<completion_gate> gate_;
-
-    std::mutex spare_events_mutex_;  // guards spare_events_
-    std::vector<std::unique_ptr<platform::socket_event>> spare_events_;
+    platform::unique_socket listening_socket_;
+    // The socket the completion handler is registered with; the relays' sockets are bound
+    // to the same registration.
+    platform::unique_socket registration_socket_;
+    completion_registration registration_;
 
     std::mutex cleanup_mutex_;  // lets stop() cut the cleanup thread's one-second sleep short
     std::condition_variable cleanup_wake_;
+    // Signalled by the handler while stop() waits for closed relays' last completions.
+    std::mutex settle_mutex_;
+    std::condition_variable settled_;
+    std::atomic<bool> settling_{false};
 };
 
 template <class Socket, class Context = negotiate_context>
@@ -149,12 +129,13 @@ private:
                 destination, destination_port, std::move(context));
         };
     }
-    static std::unique_ptr<tcp_proxy_socket> make_socket(platform::socket_handle local,
-                                                         platform::socket_handle remote,
+    static std::unique_ptr<tcp_proxy_socket> make_socket(platform::unique_socket local,
+                                                         platform::unique_socket remote,
                                                          std::unique_ptr<negotiate_context> context,
                                                          log_printer printer, log_level level)
     {
-        return std::make_unique<Socket>(local, remote, std::move(context), std::move(printer), level);
+        return std::make_unique<Socket>(std::move(local), std::move(remote), std::move(context),
+                                        std::move(printer), level);
     }
 };
 

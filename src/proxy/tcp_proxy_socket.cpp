@@ -9,11 +9,11 @@ constexpr const char* prefix = "tcp_proxy_socket: ";
 
 }  // namespace
 
-tcp_proxy_socket::tcp_proxy_socket(platform::socket_handle local, platform::socket_handle remote,
+tcp_proxy_socket::tcp_proxy_socket(platform::unique_socket local, platform::unique_socket remote,
                                    std::unique_ptr<negotiate_context> context,
                                    log_printer printer, log_level level)
-    : local_socket_(local),
-      remote_socket_(remote),
+    : local_socket_(std::move(local)),
+      remote_socket_(std::move(remote)),
       negotiate_context_(std::move(context)),
       log_printer_(std::move(printer)),
       log_level_(level)
@@ -25,15 +25,7 @@ tcp_proxy_socket::tcp_proxy_socket(platform::socket_handle local, platform::sock
     remote_receive_window_.buffer = downstream_.data.data();
 }
 
-tcp_proxy_socket::~tcp_proxy_socket()
-{
-    for (platform::socket_handle* s : {&local_socket_, &remote_socket_}) {
-        if (*s != platform::invalid_socket) {
-            platform::shutdown_and_close(*s);
-            *s = platform::invalid_socket;
-        }
-    }
-}
+tcp_proxy_socket::~tcp_proxy_socket() = default;
 
 void tcp_proxy_socket::log(const char* text, std::uint32_t number) const
 {
@@ -71,7 +63,7 @@ bool tcp_proxy_socket::start_relay_locked()
     // Posting never runs a completion inline, so holding the mutex here keeps the relay's
     // first completions from racing with the rest of the start.
     local_receive_window_ = {ring_size - upstream_.receive_at, upstream_.data.data() + upstream_.receive_at};
-    std::uint32_t e = platform::post_receive(local_socket_, local_receive_window_,
+    std::uint32_t e = platform::post_receive(local_socket_.get(), local_receive_window_,
                                              &local_receive_context_.overlapped);
     if (!platform::completion_follows(e)) {
         local_receive_window_.length = 0;
@@ -83,7 +75,7 @@ bool tcp_proxy_socket::start_relay_locked()
     }
     remote_receive_window_ = {ring_size - downstream_.receive_at,
                               downstream_.data.data() + downstream_.receive_at};
-    e = platform::post_receive(remote_socket_, remote_receive_window_,
+    e = platform::post_receive(remote_socket_.get(), remote_receive_window_,
                                &remote_receive_context_.overlapped);
     if (!platform::completion_follows(e)) {
         close_local_locked();
@@ -93,13 +85,37 @@ bool tcp_proxy_socket::start_relay_locked()
     return true;
 }
 
-void tcp_proxy_socket::close_socket_locked(platform::socket_handle& s)
+void tcp_proxy_socket::close_socket_locked(platform::unique_socket& s)
 {
-    if (s != platform::invalid_socket) {
-        platform::shutdown_and_close(s);
-        s = platform::invalid_socket;
-    }
+    s.close();
     connection_status_ = connection_status::disconnected;
+}
+
+bool tcp_proxy_socket::start_connect(const in_addr& address, std::uint16_t port)
+{
+    std::lock_guard lock(mutex_);
+    const std::uint32_t e = platform::post_connect(remote_socket_.get(), address, port,
+                                                   &connect_context_.overlapped);
+    connect_pending_ = platform::completion_follows(e);
+    return connect_pending_;
+}
+
+void tcp_proxy_socket::process_connect_complete(bool success)
+{
+    {
+        std::lock_guard lock(mutex_);
+        connect_pending_ = false;
+        // Aborted meanwhile (the server stops): the sockets are closed already.
+        if (connection_status_ == connection_status::disconnected)
+            return;
+        if (!success || platform::complete_connect(remote_socket_.get()) != 0) {
+            close_socket_locked(local_socket_);
+            close_socket_locked(remote_socket_);
+            return;
+        }
+        connection_status_ = connection_status::connected;
+    }
+    start();
 }
 
 void tcp_proxy_socket::close_local_locked() { close_socket_locked(local_socket_); }
@@ -133,16 +149,28 @@ void tcp_proxy_socket::close_client(bool receive, bool is_local)
     }
 }
 
-bool tcp_proxy_socket::is_ready_for_removal()
+void tcp_proxy_socket::close_local_if_drained()
 {
     std::lock_guard lock(mutex_);
-    if (remote_socket_ != platform::invalid_socket || remote_send_window_.length != 0 ||
+    if (remote_socket_.valid() || connect_pending_ || remote_send_window_.length != 0 ||
         local_send_window_.length != 0 || remote_receive_window_.length != 0)
-        return false;
-    // Everything queued for the client has been sent: closing the local socket ends its
-    // receive, whose completion clears the last window for the next pass.
-    close_socket_locked(local_socket_);
-    return local_receive_window_.length == 0;
+        return;
+    if (local_socket_.valid())
+        close_socket_locked(local_socket_);
+}
+
+bool tcp_proxy_socket::is_connecting()
+{
+    std::lock_guard lock(mutex_);
+    return connect_pending_;
+}
+
+bool tcp_proxy_socket::is_idle()
+{
+    std::lock_guard lock(mutex_);
+    return !local_socket_.valid() && !remote_socket_.valid() && !connect_pending_ &&
+           local_receive_window_.length == 0 && local_send_window_.length == 0 &&
+           remote_receive_window_.length == 0 && remote_send_window_.length == 0;
 }
 
 void tcp_proxy_socket::abort()
@@ -190,7 +218,7 @@ void tcp_proxy_socket::process_receive_buffer_complete(std::uint32_t bytes, per_
             log(d.a_is_local ? "process_receive_buffer_complete: sending data to remotely connected socket: "
                              : "process_receive_buffer_complete: sending data to locally connected socket: ",
                 bytes);
-        const std::uint32_t e = platform::post_send(d.b_socket, d.b_send, &d.b_send_context.overlapped);
+        const std::uint32_t e = platform::post_send(d.b_socket.get(), d.b_send, &d.b_send_context.overlapped);
         if (!platform::completion_follows(e)) {
             close_socket_locked(d.b_socket);
             d.b_send.length = 0;
@@ -209,7 +237,7 @@ void tcp_proxy_socket::process_receive_buffer_complete(std::uint32_t bytes, per_
     d.a_receive = {window, r.data.data() + r.receive_at};
     if (window == 0)
         return;
-    const std::uint32_t e = platform::post_receive(d.a_socket, d.a_receive, &d.a_receive_context.overlapped);
+    const std::uint32_t e = platform::post_receive(d.a_socket.get(), d.a_receive, &d.a_receive_context.overlapped);
     if (!platform::completion_follows(e))
         repost_receive_failed(d);
 }
@@ -229,7 +257,7 @@ void tcp_proxy_socket::process_send_buffer_complete(std::uint32_t bytes, per_io_
         // pointer, so the space just freed is where it continues.
         d.a_receive = {bytes, r.data.data() + r.send_at};
         if (bytes != 0) {
-            const std::uint32_t e = platform::post_receive(d.a_socket, d.a_receive,
+            const std::uint32_t e = platform::post_receive(d.a_socket.get(), d.a_receive,
                                                            &d.a_receive_context.overlapped);
             if (!platform::completion_follows(e))
                 repost_receive_failed(d);
@@ -247,7 +275,7 @@ void tcp_proxy_socket::process_send_buffer_complete(std::uint32_t bytes, per_io_
             log(b_is_local ? "process_send_buffer_complete: sending data to locally connected socket: "
                            : "process_send_buffer_complete: sending data to remotely connected socket: ",
                 bytes);
-        const std::uint32_t e = platform::post_send(d.b_socket, d.b_send, &d.b_send_context.overlapped);
+        const std::uint32_t e = platform::post_send(d.b_socket.get(), d.b_send, &d.b_send_context.overlapped);
         if (!platform::completion_follows(e)) {
             close_socket_locked(d.b_socket);
             d.b_send.length = 0;
@@ -264,8 +292,8 @@ tcp_proxy_socket::relay_snapshot tcp_proxy_socket::snapshot()
     std::lock_guard lock(mutex_);
     relay_snapshot r{};
     r.status = connection_status_;
-    r.local_open = local_socket_ != platform::invalid_socket;
-    r.remote_open = remote_socket_ != platform::invalid_socket;
+    r.local_open = local_socket_.valid();
+    r.remote_open = remote_socket_.valid();
     r.local_receive = local_receive_window_.length;
     r.local_send = local_send_window_.length;
     r.remote_receive = remote_receive_window_.length;
@@ -279,6 +307,10 @@ tcp_proxy_socket::relay_snapshot tcp_proxy_socket::snapshot()
 void dispatch_completion(std::uint32_t bytes, per_io_context* ctx, int success)
 {
     auto* owner = ctx->owner_as<tcp_proxy_socket>();
+    if (ctx->kind == io_kind::connect) {
+        owner->process_connect_complete(success != 0);
+        return;
+    }
     if (ctx->kind == io_kind::owned_write) {
         // Its record and buffer exist for this send alone; a failure also ends that side.
         const bool is_local = ctx->is_local;
@@ -305,6 +337,7 @@ void dispatch_completion(std::uint32_t bytes, per_io_context* ctx, int success)
         owner->process_send_negotiate_complete(bytes, ctx);
         break;
     case io_kind::owned_write:
+    case io_kind::connect:
         break;
     }
 }

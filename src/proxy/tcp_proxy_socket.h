@@ -3,15 +3,16 @@
 // program opened towards the destination or an upstream proxy (remote), with a 64 KiB ring
 // per direction and at most one receive and one send outstanding per socket.
 //
-// Owns both sockets, both rings and the four operation records. Created and started by the
-// TCP proxy server's connect thread; its completions arrive on the completion port's workers
-// through the server's handler; destroyed by the server's cleanup pass once
-// is_ready_for_removal() says no operation is outstanding, or by the server's stop.
+// Owns both sockets, both rings and the five operation records. Created by the TCP proxy
+// server's accept thread, which posts the outgoing connect (start_connect); the connect's
+// completion starts it on a completion port worker, where all its completions arrive through
+// the server's handler; destroyed by the server's cleanup pass once is_idle() says no
+// operation is outstanding, or by the server's stop.
 //
 // A window (io_buffer) of length 0 means no operation of that kind is outstanding; every
-// outstanding operation has a non-zero window until its completion clears or renews it.
-// That invariant is what makes destruction safe. `mutex_` serialises all completions,
-// close_client and is_ready_for_removal.
+// outstanding operation has a non-zero window until its completion clears or renews it, and
+// an outstanding connect has `connect_pending_`. That invariant is what makes destruction
+// safe. `mutex_` serialises all completions, close_client and the cleanup pass's calls.
 //
 // Extension point for the proxied kinds: override negotiate_with_proxy (slot 7) to start an
 // exchange with the proxy (returning false), process its reads in
@@ -24,9 +25,10 @@
 #include <mutex>
 
 #include "platform/socket.h"
+#include "platform/unique_socket.h"
 #include "proxy/negotiate_context.h"
 #include "proxy/per_io_context.h"
-#include "service/logging.h"
+#include "log/log.h"
 
 namespace proxy {
 
@@ -36,7 +38,7 @@ class tcp_proxy_socket {
 public:
     static constexpr std::uint32_t ring_size = 65536;
 
-    tcp_proxy_socket(platform::socket_handle local, platform::socket_handle remote,
+    tcp_proxy_socket(platform::unique_socket local, platform::unique_socket remote,
                      std::unique_ptr<negotiate_context> context, log_printer printer,
                      log_level level);
     virtual ~tcp_proxy_socket();
@@ -54,11 +56,24 @@ public:
     virtual bool negotiate_with_proxy();
 
     bool start_relay();
+    // Posts the connect of the remote socket (bound and associated) to the destination or
+    // the upstream proxy. False when it failed at once (nothing completes then).
+    bool start_connect(const in_addr& address, std::uint16_t port);
+    // The connect's completion: a connected pair is marked connected and started; a failed
+    // connect closes both sockets.
+    void process_connect_complete(bool success);
     // A receive or send on one side failed or ended.
     void close_client(bool receive, bool is_local);
-    bool is_ready_for_removal();
+    // The cleanup pass's step: once the remote side is closed and everything queued for the
+    // client has been sent, closes the local socket (its receive then completes with failure
+    // and clears the last window).
+    void close_local_if_drained();
+    // Both sockets closed and no operation outstanding: nothing can touch the object any more.
+    bool is_idle();
+    // Its outgoing connect was posted and has not completed yet.
+    bool is_connecting();
     // Closes both sockets; outstanding operations then complete with failure and clear their
-    // windows through close_client. Used by the server's stop and a failed adoption.
+    // windows through close_client. Used by the server's stop.
     void abort();
 
     void set_connection_status(connection_status status);
@@ -77,8 +92,9 @@ public:
         std::uint32_t upstream_send_at;
     };
     relay_snapshot snapshot();
-    platform::socket_handle local_socket() const { return local_socket_; }
-    platform::socket_handle remote_socket() const { return remote_socket_; }
+    // Only while the caller knows the socket stays open (tests, the server before start).
+    platform::socket_handle local_socket() const { return local_socket_.get(); }
+    platform::socket_handle remote_socket() const { return remote_socket_.get(); }
 
 protected:
     struct ring {
@@ -97,8 +113,8 @@ protected:
     bool logs_all() const { return log_level_ == log_level::all && static_cast<bool>(log_printer_); }
     void log(const char* text, std::uint32_t number) const;
 
-    platform::socket_handle local_socket_;
-    platform::socket_handle remote_socket_;
+    platform::unique_socket local_socket_;   // guarded by mutex_ once the connect is posted
+    platform::unique_socket remote_socket_;  // likewise
     std::unique_ptr<negotiate_context> negotiate_context_;
     log_printer log_printer_;
     log_level log_level_;
@@ -115,13 +131,15 @@ protected:
     per_io_context remote_receive_context_{io_kind::read, this, false};
     per_io_context local_send_context_{io_kind::write, this, true};
     per_io_context remote_send_context_{io_kind::write, this, false};
+    per_io_context connect_context_{io_kind::connect, this, false};
+    bool connect_pending_ = false;
 
 private:
     // One relay direction seen from the side that receives (A) and the side that sends (B).
     struct direction {
         ring& r;
-        platform::socket_handle& a_socket;
-        platform::socket_handle& b_socket;
+        platform::unique_socket& a_socket;
+        platform::unique_socket& b_socket;
         platform::io_buffer& a_receive;
         platform::io_buffer& b_send;
         per_io_context& a_receive_context;
@@ -129,13 +147,14 @@ private:
         bool a_is_local;
     };
     direction from_side(bool a_is_local);
-    void close_socket_locked(platform::socket_handle& s);
+    void close_socket_locked(platform::unique_socket& s);
     void repost_receive_failed(direction& d);
 };
 
-// The completion handling shared by the TCP servers: a failed operation or an ended receive
-// goes to the owner's close_client, everything else to the relay or negotiation step of its
-// kind; an owned_write's record and buffer are freed.
+// The completion handling shared by the TCP servers: a connect goes to the owner's
+// process_connect_complete, a failed operation or an ended receive to its close_client,
+// everything else to the relay or negotiation step of its kind; an owned_write's record and
+// buffer are freed.
 void dispatch_completion(std::uint32_t bytes, per_io_context* ctx, int success);
 
 }  // namespace proxy

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_socket.h"
 #include "platform/wine_detection.h"
 #include "proxy_test_peer.h"
 
@@ -79,9 +81,11 @@ TEST(proxy_io_completion_port, registration_and_pool_rules)
 
     // An empty callable registers nothing; an unknown key binds nothing, so s1 is still free
     // to be bound afterwards (a socket binds to one port only once).
-    EXPECT_EQ(port.associate_device(s1, proxy::completion_handler{}), std::make_pair(false, std::uintptr_t{0}));
+    EXPECT_FALSE(port.associate_device(s1, proxy::completion_handler{}).valid());
     EXPECT_FALSE(port.associate_socket(s1, 0x1234));
-    const auto [ok, key] = port.associate_device(s1, r.handler());
+    auto registration = port.associate_device(s1, r.handler());
+    const bool ok = registration.valid();
+    const std::uintptr_t key = registration.key();
     EXPECT_TRUE(ok);
     EXPECT_NE(key, 0u);
     EXPECT_TRUE(port.associate_socket(s2, key));
@@ -107,7 +111,9 @@ TEST(proxy_io_completion_port, posted_packets_reach_only_the_handler_of_their_ke
     recorder r;
     std::uint32_t e = 0;
     platform::socket_handle s = platform::open_tcp_socket(e);
-    const auto [ok, key] = port.associate_device(s, r.handler());
+    auto registration = port.associate_device(s, r.handler());
+    const bool ok = registration.valid();
+    const std::uintptr_t key = registration.key();
     ASSERT_TRUE(ok);
 
     // Registered and posted before the pool runs: the packet waits in the queue.
@@ -133,7 +139,9 @@ TEST(proxy_io_completion_port, every_operation_completes_exactly_once)
     port.start_thread_pool();
     std::uint32_t e = 0;
     platform::socket_handle reg = platform::open_tcp_socket(e);
-    const auto [ok, key] = port.associate_device(reg, r.handler());
+    auto registration = port.associate_device(reg, r.handler());
+    const bool ok = registration.valid();
+    const std::uintptr_t key = registration.key();
     ASSERT_TRUE(ok);
 
     char data[5] = {'h', 'e', 'l', 'l', 'o'};
@@ -267,8 +275,8 @@ TEST(proxy_io_completion_port, close_completes_a_blocked_send_and_a_receive)
     recorder r;
     port.start_thread_pool();
     connected_pair p;
-    const auto [ok, key] = port.associate_device(p.a, r.handler());
-    ASSERT_TRUE(ok);
+    auto registration = port.associate_device(p.a, r.handler());
+    ASSERT_TRUE(registration.valid());
     char in[64];
     platform::io_buffer in_buffer{sizeof in, in};
     platform::overlapped receive{};
@@ -300,8 +308,9 @@ TEST(proxy_io_completion_port, a_receive_after_a_short_one_gets_what_follows)
     recorder r;
     port.start_thread_pool();
     connected_pair p;
-    const auto [ok, key] = port.associate_device(p.a, r.handler());
-    ASSERT_TRUE(ok);
+    auto registration = port.associate_device(p.a, r.handler());
+    ASSERT_TRUE(registration.valid());
+    const std::uintptr_t key = registration.key();
     char in[64];
     platform::io_buffer in_buffer{sizeof in, in};
     for (const bool data_first : {true, false, true}) {
@@ -449,7 +458,9 @@ TEST(proxy_io_completion_port, blocked_handlers_hold_up_nobody_else)
     holding_handler h;
     std::uint32_t e = 0;
     platform::socket_handle reg = platform::open_tcp_socket(e);
-    const auto [ok, key] = port.associate_device(reg, h.handler());
+    auto registration = port.associate_device(reg, h.handler());
+    const bool ok = registration.valid();
+    const std::uintptr_t key = registration.key();
     ASSERT_TRUE(ok);
     port.start_thread_pool();
     for (std::uint32_t i = 0; i < processors; ++i)
@@ -484,7 +495,9 @@ TEST(proxy_io_completion_port, a_handler_blocking_the_collecting_thread_holds_up
     holding_handler h;
     std::uint32_t e = 0;
     platform::socket_handle reg = platform::open_tcp_socket(e);
-    const auto [ok, key] = port.associate_device(reg, h.handler());
+    auto registration = port.associate_device(reg, h.handler());
+    const bool ok = registration.valid();
+    const std::uintptr_t key = registration.key();
     ASSERT_TRUE(ok);
     port.start_thread_pool();
     connected_pair one;
@@ -521,12 +534,12 @@ TEST(proxy_io_completion_port, stop_with_completions_in_flight)
     std::atomic<int> calls{0};
     std::uint32_t e = 0;
     platform::socket_handle s = platform::open_tcp_socket(e);
-    const auto [ok, key] = port.associate_device(s, [&](std::uint32_t, platform::overlapped*, int) {
+    auto registration = port.associate_device(s, [&](std::uint32_t, platform::overlapped*, int) {
         ++calls;
         return true;
     });
-    ASSERT_TRUE(ok);
-    const std::uintptr_t handler_key = key;
+    ASSERT_TRUE(registration.valid());
+    const std::uintptr_t handler_key = registration.key();
     platform::overlapped ov{};
     for (int round = 0; round < 3; ++round) {
         port.start_thread_pool();
@@ -544,7 +557,7 @@ TEST(proxy_io_completion_port, stop_with_completions_in_flight)
     // A restarted pool still delivers.
     const int before = calls.load();
     port.start_thread_pool();
-    port.post_completion(1, key, &ov);
+    port.post_completion(1, handler_key, &ov);
     for (int i = 0; i < 500 && calls.load() == before; ++i)
         std::this_thread::sleep_for(10ms);
     EXPECT_GT(calls.load(), before);
@@ -553,3 +566,166 @@ TEST(proxy_io_completion_port, stop_with_completions_in_flight)
 }
 
 }  // namespace
+
+namespace {
+
+// A handler that parks on the records it is told to and records what it saw.
+struct parking_handler {
+    std::mutex mutex;
+    std::condition_variable changed;
+    platform::overlapped park{};
+    bool let_go = false;
+    int parked = 0;
+    std::atomic<int> returned{0};
+    std::atomic<int> calls{0};
+
+    proxy::completion_handler handler(std::function<void(platform::overlapped*)> also = {})
+    {
+        return [this, also](std::uint32_t, platform::overlapped* ov, int) {
+            ++calls;
+            if (also)
+                also(ov);
+            if (ov == &park) {
+                std::unique_lock lock(mutex);
+                ++parked;
+                changed.notify_all();
+                changed.wait(lock, [this] { return let_go; });
+            }
+            ++returned;
+            return true;
+        };
+    }
+    bool wait_parked(int n)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 5s, [&] { return parked >= n; });
+    }
+    void release_parked()
+    {
+        std::lock_guard lock(mutex);
+        let_go = true;
+        changed.notify_all();
+    }
+};
+
+}  // namespace
+
+TEST(proxy_io_completion_port, a_release_waits_for_the_running_handler_and_ends_all_later_ones)
+{
+    proxy::io_completion_port port(2);
+    parking_handler h;
+    std::uint32_t e = 0;
+    platform::unique_socket s = platform::make_udp_socket(e);
+    ASSERT_EQ(platform::bind_ipv4(s.get(), loopback(), 0), 0u);
+    auto registration = port.associate_device(s.get(), h.handler());
+    ASSERT_TRUE(registration.valid());
+    const std::uintptr_t key = registration.key();
+    port.start_thread_pool();
+    ASSERT_TRUE(port.post_completion(0, key, &h.park));
+    ASSERT_TRUE(h.wait_parked(1));
+
+    std::atomic<bool> release_returned{false};
+    int returned_when_released = -1;
+    std::thread releaser([&] {
+        registration.release();
+        returned_when_released = h.returned.load();
+        release_returned = true;
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(release_returned.load()) << "the release did not wait for the running handler";
+    h.release_parked();
+    releaser.join();
+    EXPECT_EQ(returned_when_released, 1);
+
+    // Released: packets and operations of its sockets reach nobody, and it binds no socket.
+    const int calls = h.calls.load();
+    platform::overlapped later{};
+    ASSERT_TRUE(port.post_completion(1, key, &later));
+    char in[8];
+    platform::overlapped receive{};
+    ASSERT_TRUE(platform::completion_follows(
+        platform::post_receive(s.get(), platform::io_buffer{sizeof in, in}, &receive)));
+    s.close();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(h.calls.load(), calls);
+    platform::unique_socket other = platform::make_udp_socket(e);
+    EXPECT_FALSE(port.associate_socket(other.get(), key));
+    port.stop_thread_pool();
+}
+
+TEST(proxy_io_completion_port, a_release_from_inside_the_handler_waits_only_for_the_other_runs)
+{
+    proxy::io_completion_port port(2);
+    parking_handler h;
+    proxy::completion_registration registration;
+    platform::overlapped release_here{};
+    std::atomic<int> returned_when_released{-1};
+    std::uint32_t e = 0;
+    platform::unique_socket s = platform::make_udp_socket(e);
+    registration = port.associate_device(s.get(), h.handler([&](platform::overlapped* ov) {
+        if (ov != &release_here)
+            return;
+        registration.release();
+        returned_when_released = h.returned.load();
+    }));
+    ASSERT_TRUE(registration.valid());
+    const std::uintptr_t key = registration.key();
+    port.start_thread_pool();
+    // One run parks on a worker; the run that releases must wait for it, not for itself.
+    ASSERT_TRUE(port.post_completion(0, key, &h.park));
+    ASSERT_TRUE(h.wait_parked(1));
+    ASSERT_TRUE(port.post_completion(0, key, &release_here));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(returned_when_released.load(), -1) << "released while another run was inside";
+    h.release_parked();
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (h.returned.load() < 2 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(h.returned.load(), 2) << "the releasing run did not return";
+    EXPECT_EQ(returned_when_released.load(), 1);
+    port.stop_thread_pool();
+}
+
+// Owners come and go while their sockets' operations and posted packets are still queued:
+// once a release has returned, nothing of that registration may run.
+TEST(proxy_io_completion_port, no_handler_runs_after_its_release_under_churn)
+{
+    proxy::io_completion_port port(2);
+    port.start_thread_pool();
+    // Lives to the end: Windows writes an aborted operation's record whenever it completes.
+    struct owner {
+        std::atomic<bool> released{false};
+        platform::overlapped packets[2]{};
+        platform::overlapped receive{};
+        char in[8];
+    };
+    std::atomic<int> ran{0};
+    std::atomic<int> after_release{0};
+    // Under Wine every socket costs a round trip to the Wine server.
+    const int cycles = platform::running_under_wine() ? 2000 : 10000;
+    std::vector<std::unique_ptr<owner>> owners;
+    owners.reserve(static_cast<std::size_t>(cycles));
+    for (int i = 0; i < cycles; ++i) {
+        owners.push_back(std::make_unique<owner>());
+        owner* o = owners.back().get();
+        std::uint32_t e = 0;
+        platform::unique_socket s = platform::make_udp_socket(e);
+        ASSERT_EQ(platform::bind_ipv4(s.get(), loopback(), 0), 0u);
+        auto registration = port.associate_device(s.get(), [o, &ran, &after_release](std::uint32_t, platform::overlapped*, int) {
+            if (o->released.load())
+                ++after_release;
+            ++ran;
+            return true;
+        });
+        ASSERT_TRUE(registration.valid());
+        for (auto& p : o->packets)
+            port.post_completion(0, registration.key(), &p);
+        platform::post_receive(s.get(), platform::io_buffer{sizeof o->in, o->in}, &o->receive);
+        s.close();
+        registration.release();
+        o->released = true;
+    }
+    port.stop_thread_pool();
+    EXPECT_EQ(after_release.load(), 0);
+    EXPECT_GT(ran.load(), 0) << "no completion was ever in flight at a release";
+}

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -269,6 +270,67 @@ TEST(proxy_tcp_relay, connects_beyond_the_wait_limit_are_queued_not_lost)
     for (auto c : clients)
         close_quietly(c);
     EXPECT_TRUE(r.wait_established(0, 10000ms));
+}
+
+// One client holding hundreds of connects to an address that never answers must not hold up
+// anybody else's new connection: each connect completes on its own.
+TEST(proxy_tcp_relay, pending_connects_to_a_blackhole_delay_no_other_connection)
+{
+    tcp_peer blackhole(proxy_test::echo, 1, false);
+    tcp_peer live(proxy_test::echo);
+    relay r(blackhole.port());
+    auto one_round_trip = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        const platform::socket_handle c = connect_client(r.server->listen_port());
+        const std::vector<char> sent = pattern(100, 7);
+        const bool echoed = platform::send_all(c, sent.data(), sent.size(), 5000) == 0 &&
+                            receive_all(c, sent.size(), 5000) == sent;
+        close_quietly(c);
+        return echoed ? std::chrono::steady_clock::now() - start : std::chrono::steady_clock::duration::max();
+    };
+    constexpr std::size_t held = 500;
+    std::vector<platform::socket_handle> clients;
+    for (std::size_t i = 0; i < held; ++i)
+        clients.push_back(connect_client(r.server->listen_port()));
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (r.server->pending_count() < held - 10 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    if (r.server->pending_count() < held - 10) {
+        for (auto c : clients)
+            close_quietly(c);
+        GTEST_SKIP() << "this host completes loopback connects to a full accept queue";
+    }
+    r.destination_port = live.port();
+    // The best of a few, so that a scheduling hiccup of a loaded test machine does not count;
+    // a connect waiting behind the others took hundreds of milliseconds.
+    auto best = std::chrono::steady_clock::duration::max();
+    for (int i = 0; i < 5; ++i)
+        best = std::min(best, one_round_trip());
+    EXPECT_LT(best, 100ms) << "while " << r.server->pending_count() << " connects were pending";
+    EXPECT_GE(r.server->pending_count(), held - 10);
+    for (auto c : clients)
+        close_quietly(c);
+}
+
+// A connect that fails after it was posted (nobody listens any more) closes the client's
+// connection and leaves nothing behind.
+TEST(proxy_tcp_relay, a_connect_failing_later_tears_the_pair_down)
+{
+    std::uint16_t closed_port = 0;
+    {
+        tcp_peer gone([](platform::socket_handle) {});
+        closed_port = gone.port();
+    }
+    relay r(closed_port);
+    for (int i = 0; i < 20; ++i) {
+        const platform::socket_handle c = connect_client(r.server->listen_port());
+        std::vector<char> in(16);
+        std::size_t got = 1;
+        const std::uint32_t e = platform::receive_some(c, in.data(), in.size(), got, 5000);
+        EXPECT_TRUE(e != 0 || got == 0) << "the client's connection stays open";
+        close_quietly(c);
+    }
+    EXPECT_TRUE(r.wait_established(0, 5000ms));
 }
 
 TEST(proxy_tcp_relay, stop_with_traffic_in_flight)

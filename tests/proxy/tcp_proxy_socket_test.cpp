@@ -28,7 +28,7 @@ TEST(proxy_tcp_relay_ring, full_ring_stalls_and_data_wraps_without_a_send_crossi
     connected_pair remote_side;  // a: the remote socket, b: the destination
     ASSERT_TRUE(port.associate(client_side.a, 1));
     ASSERT_TRUE(port.associate(remote_side.a, 1));
-    proxy::tcp_proxy_socket relay(client_side.a, remote_side.a, nullptr, {}, log_level::none);
+    proxy::tcp_proxy_socket relay(platform::unique_socket(client_side.a), platform::unique_socket(remote_side.a), nullptr, {}, log_level::none);
     client_side.a = remote_side.a = platform::invalid_socket;  // owned by the relay now
     relay.set_connection_status(proxy::connection_status::connected);
     ASSERT_TRUE(relay.start());

@@ -12,7 +12,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "platform/linux/overlapped_socket_state.h"
+#include "platform/linux/socket_registry.h"
 
 namespace platform {
 
@@ -246,16 +246,18 @@ void queue_completion(completion_port::state* port, const completion& c)
     port->wake_up(who);
 }
 
-void watch_for(socket_state& state, std::uint32_t events)
+std::uint32_t watch_for(socket_state& state, std::uint32_t events)
 {
     if ((state.in_set && (state.watched & events) == events) || !state.port)
-        return;
-    state.watched |= events;
+        return 0;
     epoll_event ev{};
-    ev.events = state.watched | EPOLLET;
+    ev.events = state.watched | events | EPOLLET;
     ev.data.fd = state.fd;
-    ::epoll_ctl(state.port->epoll_fd, state.in_set ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, state.fd, &ev);
+    if (::epoll_ctl(state.port->epoll_fd, state.in_set ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, state.fd, &ev) != 0)
+        return errno_to_win32(errno);
+    state.watched |= events;
     state.in_set = true;
+    return 0;
 }
 
 void leave_set(socket_state& state)

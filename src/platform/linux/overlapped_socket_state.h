@@ -1,6 +1,7 @@
 #pragma once
-// Internal to the Linux backend: the state shared by the socket operations (socket.cpp) and
-// the completion port emulation (completion_port.cpp).
+// Internal to the Linux backend: the state of an associated socket, shared by the socket
+// operations (socket.cpp), the registry that runs waiting operations (socket_registry.cpp)
+// and the completion port emulation (completion_port.cpp).
 //
 // Every associated socket has one socket_state, found by descriptor in a process-wide
 // registry. Waiting operations sit in two FIFOs (receives, sends) threaded through the
@@ -18,7 +19,7 @@
 
 namespace platform::linux_backend {
 
-enum class op_kind : std::uint8_t { receive, send, receive_from, send_to };
+enum class op_kind : std::uint8_t { receive, send, receive_from, send_to, connect };
 
 // Lives inside the caller's `overlapped` while the operation is outstanding.
 struct queued_op {
@@ -30,7 +31,7 @@ struct queued_op {
     std::uint32_t done;  // send: bytes already handed to the stack
     op_kind kind;
     std::uint8_t to_length;
-    alignas(4) unsigned char to[28];  // send_to: the destination, copied at the post
+    alignas(4) unsigned char to[28];  // send_to, connect: the destination, copied at the post
 };
 static_assert(sizeof(queued_op) <= sizeof(overlapped));
 
@@ -84,28 +85,15 @@ struct socket_state {
     op_fifo sends;
 };
 
-// Registry of associated sockets.
-std::shared_ptr<socket_state> find_socket(int fd);
-// False when `fd` is already associated.
-bool add_socket(const std::shared_ptr<socket_state>& state);
-std::shared_ptr<socket_state> remove_socket(int fd);
-// Called by a port's destructor: its sockets lose their port and their waiting operations.
-void detach_port(completion_port::state* port);
-
 // Port side, implemented in completion_port.cpp.
 void queue_completion(completion_port::state* port, const completion& c);
 // Makes the port watch the socket for `events` (EPOLLIN/EPOLLOUT...) too; an edge follows
-// at once if the socket is already ready. Called with state.mutex held.
-void watch_for(socket_state& state, std::uint32_t events);
+// at once if the socket is already ready. 0, or the translated error of a failed epoll_ctl
+// (the socket is then not watched: an operation waiting for it would never complete).
+// Called with state.mutex held.
+std::uint32_t watch_for(socket_state& state, std::uint32_t events);
 // Takes the socket out of the port's epoll set until the next watch_for. Called with
 // state.mutex held.
 void leave_set(socket_state& state);
-
-// Runs waiting operations in FIFO order until one would block; queues a completion for
-// each that ended. Called with state.mutex held.
-void progress_receives(socket_state& state);
-void progress_sends(socket_state& state);
-
-std::uint32_t errno_to_win32(int error);
 
 }  // namespace platform::linux_backend

@@ -2,6 +2,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mswsock.h>
 #include <windows.h>
 
 #include <chrono>
@@ -203,6 +204,44 @@ std::uint32_t post_send(socket_handle s, const io_buffer& buffer, overlapped* ov
 {
     WSABUF b{buffer.length, buffer.buffer};
     return result_of(::WSASend(sock(s), &b, 1, nullptr, 0, fresh(ov), nullptr));
+}
+
+namespace {
+
+// ConnectEx is an extension of the TCP provider, looked up through the socket once for the
+// process (every socket here comes from the same provider).
+LPFN_CONNECTEX connect_ex(SOCKET s)
+{
+    static LPFN_CONNECTEX function = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [s] {
+        GUID id = WSAID_CONNECTEX;
+        DWORD bytes = 0;
+        LPFN_CONNECTEX found = nullptr;
+        if (::WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &found, sizeof found,
+                       &bytes, nullptr, nullptr) == 0)
+            function = found;
+    });
+    return function;
+}
+
+}  // namespace
+
+std::uint32_t post_connect(socket_handle s, const in_addr& address, std::uint16_t port,
+                           overlapped* ov)
+{
+    const LPFN_CONNECTEX connect = connect_ex(sock(s));
+    if (!connect)
+        return error_invalid_argument;
+    const sockaddr_in sa = ipv4(address, port);
+    if (connect(sock(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa, nullptr, 0, nullptr, fresh(ov)))
+        return 0;
+    return last_error();
+}
+
+std::uint32_t complete_connect(socket_handle s)
+{
+    return result_of(::setsockopt(sock(s), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0));
 }
 
 std::uint32_t post_receive_from(socket_handle s, const io_buffer& buffer, socket_address* from,

@@ -1,4 +1,4 @@
-#include "service/logging.h"
+#include "log/log.h"
 
 #include <array>
 #include <string>
