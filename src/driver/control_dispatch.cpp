@@ -717,8 +717,9 @@ ntstatus driver::dispatch(std::uint64_t open_handle, std::uint32_t code,
             return STATUS_INVALID_PARAMETER;
         void* memory = host_.allocate(sizeof(internal_oid_request));
         if (!memory) {
+            // Out of memory is not a malformed request: the caller may retry it as it is.
             release_adapter(a);
-            return STATUS_INVALID_PARAMETER;
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
         internal_oid_request* r = new (memory) internal_oid_request{};
         r->request.type = code == IOCTL_CORVFLT_SET_OID ? OID_TYPE_SET : OID_TYPE_QUERY;

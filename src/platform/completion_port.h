@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "platform/socket.h"
+#include "platform/win32_errors.h"
 
 namespace platform {
 
@@ -32,11 +33,10 @@ struct completion {
     std::uint32_t bytes = 0;
     std::uintptr_t key = 0;
     overlapped* ov = nullptr;
-    // Win32 error of a failed operation (e.g. 995 aborted, 10054 reset); 258 on timeout.
+    // Win32 error of a failed operation (e.g. error_operation_aborted, error_connection_reset);
+    // error_wait_timeout on timeout.
     std::uint32_t error = 0;
 };
-
-inline constexpr std::uint32_t error_wait_timeout = 258;
 
 class completion_port {
 public:

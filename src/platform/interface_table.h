@@ -5,7 +5,7 @@
 // notifications. One header, one backend per OS. The filtering and record building live in
 // net/, once for both systems; this layer only reads.
 //
-// Every function returns error_success or a Win32 error code (platform/ntstatus_to_win32.h)
+// Every function returns error_success or a Win32 error code (platform/win32_errors.h)
 // and never throws or logs.
 //
 // Windows: IP Helper. GetIfTable2; GetAdaptersAddresses(AF_UNSPEC, 0x186) with the buffer
@@ -59,6 +59,7 @@
 
 #include "platform/inet_types.h"
 #include "platform/ntstatus_to_win32.h"
+#include "platform/win32_errors.h"
 
 namespace platform {
 
@@ -96,13 +97,6 @@ inline constexpr std::uint32_t ndis_medium_ip = 19;
 inline constexpr std::uint32_t ndis_physical_medium_unspecified = 0;
 inline constexpr std::uint32_t ndis_physical_medium_native_802_11 = 9;
 inline constexpr std::uint32_t ndis_physical_medium_802_3 = 14;
-
-// Errors the backends report besides the general ones.
-inline constexpr std::uint32_t error_bad_net_name = 67;
-inline constexpr std::uint32_t error_buffer_overflow = 111;
-inline constexpr std::uint32_t error_not_found = 1168;
-inline constexpr std::uint32_t error_network_unreachable = 1231;
-inline constexpr std::uint32_t error_host_unreachable = 1232;
 
 // One row of the interface table (MIB_IF_ROW2).
 struct interface_row {

@@ -6,26 +6,9 @@
 
 #include <cstdint>
 
-namespace platform {
+#include "platform/win32_errors.h"
 
-inline constexpr std::uint32_t error_success = 0;
-inline constexpr std::uint32_t error_invalid_function = 1;
-inline constexpr std::uint32_t error_file_not_found = 2;
-inline constexpr std::uint32_t error_path_not_found = 3;
-inline constexpr std::uint32_t error_too_many_open_files = 4;
-inline constexpr std::uint32_t error_access_denied = 5;
-inline constexpr std::uint32_t error_not_enough_memory = 8;
-inline constexpr std::uint32_t error_gen_failure = 31;
-inline constexpr std::uint32_t error_not_supported = 50;
-inline constexpr std::uint32_t error_dup_name = 52;
-inline constexpr std::uint32_t error_invalid_parameter = 87;
-inline constexpr std::uint32_t error_insufficient_buffer = 122;
-inline constexpr std::uint32_t error_invalid_name = 123;
-inline constexpr std::uint32_t error_filename_exced_range = 206;
-inline constexpr std::uint32_t error_more_data = 234;
-inline constexpr std::uint32_t error_io_pending = 997;
-inline constexpr std::uint32_t error_device_not_connected = 1167;
-inline constexpr std::uint32_t error_no_system_resources = 1450;
+namespace platform {
 
 // Success and informational statuses (severity bits 00 and 01) make DeviceIoControl succeed.
 // STATUS_PENDING is reported as ERROR_IO_PENDING: a synchronous device must never leave a

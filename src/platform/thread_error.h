@@ -4,7 +4,7 @@
 //
 // Windows: GetLastError/SetLastError, so a value set here is also what the OS calls of the
 // same thread see and overwrite. Linux: a thread_local value that only this project sets;
-// it holds Win32 error codes (platform/ntstatus_to_win32.h) so log lines carry the same
+// it holds Win32 error codes (platform/win32_errors.h) so log lines carry the same
 // numbers on both systems.
 
 #include <cstdint>

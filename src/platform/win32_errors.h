@@ -29,7 +29,9 @@ inline constexpr std::uint32_t error_not_enough_memory = 8;       // ERROR_NOT_E
 inline constexpr std::uint32_t error_gen_failure = 31;            // ERROR_GEN_FAILURE
 inline constexpr std::uint32_t error_not_supported = 50;          // ERROR_NOT_SUPPORTED
 inline constexpr std::uint32_t error_dup_name = 52;               // ERROR_DUP_NAME
+inline constexpr std::uint32_t error_bad_net_name = 67;           // ERROR_BAD_NET_NAME
 inline constexpr std::uint32_t error_invalid_parameter = 87;      // ERROR_INVALID_PARAMETER
+inline constexpr std::uint32_t error_buffer_overflow = 111;       // ERROR_BUFFER_OVERFLOW
 inline constexpr std::uint32_t error_insufficient_buffer = 122;   // ERROR_INSUFFICIENT_BUFFER
 inline constexpr std::uint32_t error_invalid_name = 123;          // ERROR_INVALID_NAME
 inline constexpr std::uint32_t error_filename_exced_range = 206;  // ERROR_FILENAME_EXCED_RANGE
@@ -45,6 +47,9 @@ inline constexpr std::uint32_t error_failed_service_controller_connect =
     1063;  // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
 inline constexpr std::uint32_t error_service_exists = 1073;        // ERROR_SERVICE_EXISTS
 inline constexpr std::uint32_t error_device_not_connected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+inline constexpr std::uint32_t error_not_found = 1168;             // ERROR_NOT_FOUND
+inline constexpr std::uint32_t error_network_unreachable = 1231;   // ERROR_NETWORK_UNREACHABLE
+inline constexpr std::uint32_t error_host_unreachable = 1232;      // ERROR_HOST_UNREACHABLE
 inline constexpr std::uint32_t error_no_system_resources = 1450;   // ERROR_NO_SYSTEM_RESOURCES
 
 // --- Winsock codes (WSAGetLastError) ---

@@ -140,6 +140,17 @@ TEST(driver_lifecycle, pass_through_oid_requests)
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(fa.oids.size(), before);
 
+    // Out of memory for the internal request: a resource failure, not a malformed request,
+    // and nothing reaches the adapter.
+    env.host.fail_allocations = true;
+    for (std::uint32_t code : {IOCTL_CORVFLT_SET_OID, IOCTL_CORVFLT_QUERY_OID}) {
+        const reply failed = env.ioctl(code, oid_record(h, 0x00010101, 4, 20), 20);
+        EXPECT_EQ(failed.status, STATUS_INSUFFICIENT_RESOURCES) << std::hex << code;
+        EXPECT_EQ(failed.bytes, 0u) << std::hex << code;
+    }
+    env.host.fail_allocations = false;
+    EXPECT_EQ(fa.oids.size(), before);
+
     // Completed at once.
     const std::uint8_t answer[4] = {1, 2, 3, 4};
     fa.oid_answer.assign(answer, answer + 4);

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "platform/ntstatus_to_win32.h"
+#include "platform/win32_errors.h"
 
 namespace platform {
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/interface_table.h"
+#include "platform/win32_errors.h"
 
 namespace platform::netlink {
 

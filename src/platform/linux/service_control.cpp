@@ -3,6 +3,7 @@
 
 #include "platform/event_log.h"
 #include "platform/service_control.h"
+#include "platform/win32_errors.h"
 
 #include <atomic>
 #include <cerrno>
@@ -21,8 +22,6 @@ namespace platform {
 
 namespace {
 
-// The Windows code for "the service process could not connect to the service controller".
-constexpr std::uint32_t error_not_started_by_manager = 1063;
 constexpr service_status_handle the_handle = 1;
 
 // Sends one sd_notify datagram. NOTIFY_SOCKET is a path, or an abstract name after '@'.
@@ -84,7 +83,7 @@ public:
     {
         const char* socket_name = std::getenv("NOTIFY_SOCKET");
         if (socket_name == nullptr || socket_name[0] == '\0') {
-            error = error_not_started_by_manager;
+            error = error_failed_service_controller_connect;
             return false;
         }
         // Blocked before the service thread exists so that every thread inherits the mask

@@ -2,6 +2,7 @@
 // folder and systemctl for everything systemd itself keeps (enablement, masks, state).
 
 #include "platform/service_installer.h"
+#include "platform/win32_errors.h"
 
 #include <array>
 #include <cerrno>
@@ -20,13 +21,6 @@ extern char** environ;
 namespace platform {
 
 namespace {
-
-constexpr std::uint32_t error_invalid_parameter = 87;
-constexpr std::uint32_t error_insufficient_buffer = 122;
-constexpr std::uint32_t error_service_does_not_exist = 1060;
-constexpr std::uint32_t error_service_not_active = 1062;
-constexpr std::uint32_t error_service_exists = 1073;
-constexpr std::uint32_t error_not_open = 6;  // invalid handle: a step called out of order
 
 std::string env_or(const char* name, const char* fallback)
 {
@@ -186,7 +180,7 @@ public:
     std::uint32_t create_service(const service_definition& definition) override
     {
         if (!manager_open_)
-            return error_not_open;
+            return error_invalid_handle;  // a step called out of order
         if (has_control_character(definition.image_path) || has_control_character(definition.account) ||
             has_control_character(definition.display_name) || definition.name.empty() ||
             definition.name.find('/') != std::string::npos)
@@ -213,7 +207,7 @@ public:
     std::uint32_t set_description(const std::string& description) override
     {
         if (!service_open_ || definition_.name.empty())
-            return error_not_open;
+            return error_invalid_handle;  // a step called out of order
         if (has_control_character(description))
             return error_invalid_parameter;
         description_ = description;
@@ -234,7 +228,7 @@ public:
     std::uint32_t open_service(const std::string& name) override
     {
         if (!manager_open_)
-            return error_not_open;
+            return error_invalid_handle;  // a step called out of order
         if (name.empty() || name.find('/') != std::string::npos)
             return error_invalid_parameter;
         unit_name_ = name + ".service";
@@ -248,7 +242,7 @@ public:
     std::uint32_t control_stop(std::uint32_t& state) override
     {
         if (!service_open_)
-            return error_not_open;
+            return error_invalid_handle;  // a step called out of order
         if (query_state(state) != 0 || state != 4)
             return error_service_not_active;
         if (const auto error = run_systemctl({"stop", "--no-block", unit_name_}); error != 0)
@@ -260,7 +254,7 @@ public:
     std::uint32_t query_state(std::uint32_t& state) override
     {
         if (!service_open_)
-            return error_not_open;
+            return error_invalid_handle;  // a step called out of order
         std::string answer;
         // is-active exits non-zero for every state but active; the answer is on stdout.
         run_systemctl({"is-active", unit_name_}, &answer);
@@ -279,7 +273,7 @@ public:
     std::uint32_t delete_service() override
     {
         if (!service_open_)
-            return error_not_open;
+            return error_invalid_handle;  // a step called out of order
         run_systemctl({"disable", unit_name_});
         run_systemctl({"unmask", unit_name_});
         if (::unlink(unit_path().c_str()) != 0 && errno != ENOENT)
@@ -290,7 +284,7 @@ public:
 
     std::uint32_t delete_event_log_key(const std::string&) override
     {
-        return 2;
+        return error_file_not_found;
     }
 
 private:

@@ -154,7 +154,7 @@ std::uint32_t peer_ipv4(socket_handle s, in_addr& address, std::uint16_t& port)
     if (::getpeername(fd_of(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
         return last_error();
     if (sa.sin_family != AF_INET)
-        return 10047;
+        return error_address_family_not_supported;
     address = sa.sin_addr;
     port = ntohs(sa.sin_port);
     return 0;

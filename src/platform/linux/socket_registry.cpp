@@ -185,39 +185,39 @@ void progress_sends(socket_state& state) { progress(state, state.sends); }
 std::uint32_t errno_to_win32(int error)
 {
     switch (error) {
-    case 0: return 0;
-    case EINTR: return 10004;
+    case 0: return error_success;
+    case EINTR: return error_interrupted;
     case EBADF: case ENOTSOCK: return error_not_socket;
-    case EACCES: case EPERM: return 10013;
-    case EFAULT: return 10014;
+    case EACCES: case EPERM: return error_socket_access_denied;
+    case EFAULT: return error_bad_address;
     case EINVAL: return error_invalid_argument;
-    case EMFILE: case ENFILE: return 10024;
+    case EMFILE: case ENFILE: return error_too_many_sockets;
     case EAGAIN: return error_would_block;
     case EINPROGRESS: return error_would_block;  // what a non-blocking connect gives on Windows
-    case EALREADY: return 10037;
-    case EDESTADDRREQ: return 10039;
+    case EALREADY: return error_already_in_progress;
+    case EDESTADDRREQ: return error_destination_address_required;
     case EMSGSIZE: return error_message_size;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case EOPNOTSUPP: return 10045;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
+    case EPROTOTYPE: return error_wrong_protocol_type;
+    case ENOPROTOOPT: return error_bad_protocol_option;
+    case EPROTONOSUPPORT: return error_protocol_not_supported;
+    case EOPNOTSUPP: return error_operation_not_supported;
+    case EAFNOSUPPORT: return error_address_family_not_supported;
+    case EADDRINUSE: return error_address_in_use;
+    case EADDRNOTAVAIL: return error_address_not_available;
+    case ENETDOWN: return error_network_down;
+    case ENETUNREACH: return error_socket_network_unreachable;
+    case ENETRESET: return error_network_reset;
     case ECONNABORTED: return error_connection_aborted;
     case ECONNRESET: case EPIPE: return error_connection_reset;
-    case ENOBUFS: case ENOMEM: return 10055;
-    case EISCONN: return 10056;
+    case ENOBUFS: case ENOMEM: return error_no_buffer_space;
+    case EISCONN: return error_already_connected;
     case ENOTCONN: return error_not_connected;
-    case ESHUTDOWN: return 10058;
+    case ESHUTDOWN: return error_socket_shut_down;
     case ETIMEDOUT: return error_timed_out;
     case ECONNREFUSED: return error_connection_refused;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return 31;  // ERROR_GEN_FAILURE
+    case EHOSTDOWN: return error_host_down;
+    case EHOSTUNREACH: return error_socket_host_unreachable;
+    default: return error_gen_failure;
     }
 }
 

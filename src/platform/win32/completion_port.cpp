@@ -17,7 +17,7 @@ std::uint32_t translate(DWORD error)
 {
     switch (error) {
     case ERROR_NETNAME_DELETED: return error_connection_reset;
-    case 676: return error_operation_aborted;  // ERROR_HANDLES_CLOSED: Wine, on a local close
+    case error_handles_closed: return error_operation_aborted;  // Wine, on a local close
     case ERROR_CONNECTION_ABORTED: return error_connection_aborted;
     case ERROR_CONNECTION_REFUSED: return error_connection_refused;
     case ERROR_SEM_TIMEOUT: return error_timed_out;

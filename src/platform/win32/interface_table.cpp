@@ -73,10 +73,10 @@ std::uint32_t read_adapter_addresses(std::vector<adapter_entry>& adapters)
     IP_ADAPTER_ADDRESSES* list = nullptr;
     for (int attempt = 0;; ++attempt) {
         if (attempt == size_attempts)
-            return ERROR_BUFFER_OVERFLOW;
+            return error_buffer_overflow;
         list = static_cast<IP_ADAPTER_ADDRESSES*>(std::calloc(1, size));
         if (!list)
-            return ERROR_NOT_ENOUGH_MEMORY;
+            return error_not_enough_memory;
         result = GetAdaptersAddresses(AF_UNSPEC, adapter_flags, nullptr, list, &size);
         if (result == NO_ERROR)
             break;

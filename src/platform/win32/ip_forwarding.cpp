@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
-#include "platform/ntstatus_to_win32.h"
+#include "platform/win32_errors.h"
 
 namespace platform {
 

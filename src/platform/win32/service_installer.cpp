@@ -1,4 +1,5 @@
 #include "platform/service_installer.h"
+#include "platform/win32_errors.h"
 
 #include "platform/win32/utf16_text.h"
 
@@ -26,7 +27,7 @@ public:
         if (n == 0)
             return GetLastError();
         if (n > max_length)
-            return ERROR_INSUFFICIENT_BUFFER;
+            return error_insufficient_buffer;
         path = win32::to_utf8(std::wstring_view(buffer.data(), n));
         return 0;
     }
