@@ -96,6 +96,24 @@ std::uint32_t set_no_delay(socket_handle s);
 // is overlapped like its listener.
 socket_handle accept_socket(socket_handle listening, std::uint32_t& error);
 
+// Room for what an accept reports besides the socket (AcceptEx writes both ends' addresses
+// there). Owned by the caller like the overlapped record, until the completion.
+struct accept_buffer {
+    alignas(8) unsigned char bytes[96];
+};
+
+// Posts an accept on a listening socket associated with a completion port: the next
+// connection becomes `accepted`, a fresh socket of the caller's (open_tcp_socket, not
+// associated, not bound), when the operation completes successfully (0 bytes). Several may
+// be outstanding on one listener. Closing the listener ends them with failure; `accepted`
+// stays the caller's to close either way.
+std::uint32_t post_accept(socket_handle listening, socket_handle accepted, accept_buffer& buffer,
+                          overlapped* ov);
+// Call once a post_accept completed successfully, before anything else uses `accepted`:
+// Windows gives an AcceptEx socket its listener's properties only here (without it
+// getpeername fails). Nothing to do on Linux.
+std::uint32_t complete_accept(socket_handle listening, socket_handle accepted);
+
 // Starts a connect. 0 when connected at once, error_would_block while it goes on (on a
 // non-blocking socket), else the error.
 std::uint32_t connect_ipv4(socket_handle s, const in_addr& address, std::uint16_t port);

@@ -1,5 +1,6 @@
 #include "proxy/io_completion_port.h"
 
+#include <condition_variable>
 #include <stdexcept>
 
 namespace proxy {
@@ -8,13 +9,17 @@ namespace proxy {
 // returned from it; `released` is set once by release(). A worker raises `inside` before it
 // reads `released`, and release() sets `released` before it reads `inside` (both sequentially
 // consistent), so a release either sees a run that is about to start, and waits for it, or
-// that run sees the release and skips the handler.
+// that run sees the release and skips the handler. The wait is a condition variable, not
+// std::atomic::wait: mingw-w64's libstdc++ 12 emulates the latter with a condition variable
+// whose notify can be lost, and a release then waits for ever.
 struct completion_registration::entry {
     entry(io_completion_port* p, completion_handler h) : port(p), handler(std::move(h)) {}
     io_completion_port* port;
     completion_handler handler;
     std::atomic<bool> released{false};
     std::atomic<std::uint32_t> inside{0};
+    std::mutex mutex;  // only a release and the runs that end during it take it
+    std::condition_variable left;
 };
 
 namespace {
@@ -42,8 +47,8 @@ void completion_registration::release()
     }
     e->released.store(true);
     const std::uint32_t self = running_here == e ? 1u : 0u;
-    for (std::uint32_t now = e->inside.load(); now > self; now = e->inside.load())
-        e->inside.wait(now);
+    std::unique_lock lock(e->mutex);
+    e->left.wait(lock, [e, self] { return e->inside.load() <= self; });
 }
 
 io_completion_port::io_completion_port() : io_completion_port(hardware_concurrency()) {}
@@ -126,8 +131,10 @@ void io_completion_port::dispatch(const platform::completion& c)
     }
     // Only a release waits on `inside`: no wake-up call on the ordinary path.
     e->inside.fetch_sub(1);
-    if (e->released.load())
-        e->inside.notify_all();
+    if (e->released.load()) {
+        std::lock_guard lock(e->mutex);
+        e->left.notify_all();
+    }
 }
 
 void io_completion_port::worker_thread()

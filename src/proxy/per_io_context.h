@@ -20,6 +20,7 @@ enum class io_kind : std::uint32_t {
     negotiate_write = 3,  // upstream proxy negotiation send
     owned_write = 4,      // a send whose record and buffer exist for it alone; freed when done
     connect = 5,          // the outgoing connect of a relayed TCP connection
+    accept = 6,           // an accept posted on a TCP proxy server's listening socket
 };
 
 struct per_io_context {

@@ -5,27 +5,50 @@
 namespace proxy {
 
 socks5_udp_proxy_socket::socks5_udp_proxy_socket(buffer_pool& pool, platform::socket_handle server_socket,
-                                                 platform::socket_handle relay_socket,
-                                                 platform::socket_handle control_socket,
                                                  const platform::socket_address& client, int client_length,
                                                  const client_endpoint& endpoint, log_printer printer,
-                                                 log_level level, const udp_clock& clock)
-    : udp_relay_socket(pool, server_socket, relay_socket, client, client_length, std::move(printer), level, clock,
-                       "socks5_udp_proxy_socket: "),
-      control_socket_(control_socket),
-      endpoint_text_(to_string(endpoint))
+                                                 log_level level, const udp_clock& clock,
+                                                 std::uint64_t association, std::size_t max_queued)
+    : udp_relay_socket(pool, server_socket, platform::unique_socket{}, client, client_length, std::move(printer),
+                       level, clock, "socks5_udp_proxy_socket: "),
+      endpoint_text_(to_string(endpoint)),
+      association_(association),
+      max_queued_(max_queued)
 {
+    queued_.reserve(max_queued_);
 }
 
-socks5_udp_proxy_socket::~socks5_udp_proxy_socket() { socks5_udp_proxy_socket::close_sockets(); }
+socks5_udp_proxy_socket::~socks5_udp_proxy_socket() { drop_queued(); }
+
+void socks5_udp_proxy_socket::attach(platform::unique_socket relay_socket, platform::unique_socket control_socket)
+{
+    relay_socket_ = std::move(relay_socket);
+    control_socket_ = std::move(control_socket);
+    associating_ = false;
+}
+
+void socks5_udp_proxy_socket::flush_queued()
+{
+    std::vector<std::unique_ptr<pooled_buffer>> waiting;
+    waiting.swap(queued_);
+    for (auto& datagram : waiting) {
+        const std::uint32_t bytes = datagram->buffer.length;
+        send_to_relay(std::move(datagram), bytes);
+    }
+}
+
+void socks5_udp_proxy_socket::drop_queued()
+{
+    for (auto& datagram : queued_)
+        pool_.release(std::move(datagram));
+    queued_.clear();
+}
 
 void socks5_udp_proxy_socket::close_sockets()
 {
     udp_relay_socket::close_sockets();
-    if (control_socket_ != platform::invalid_socket) {
-        platform::shutdown_and_close(control_socket_);
-        control_socket_ = platform::invalid_socket;
-    }
+    control_socket_.close();
+    drop_queued();
 }
 
 void socks5_udp_proxy_socket::log_line(const char* text, std::uint32_t bytes) const
@@ -35,7 +58,17 @@ void socks5_udp_proxy_socket::log_line(const char* text, std::uint32_t bytes) co
 
 std::uint32_t socks5_udp_proxy_socket::post_relay_receive()
 {
-    return platform::post_receive(relay_socket_, receive_window_, &receive_context_.overlapped);
+    return platform::post_receive(relay_socket_.get(), receive_window_, &receive_context_.overlapped);
+}
+
+void socks5_udp_proxy_socket::send_to_relay(std::unique_ptr<pooled_buffer> datagram, std::uint32_t bytes)
+{
+    udp_io_context* send_ctx = allocate_send_context(false, std::move(datagram));
+    if (!send_ctx)
+        return;
+    if (logs_all())
+        log_line(" :sending data to remote socket: ", bytes);
+    send(relay_socket_.get(), send_ctx, nullptr, 0);
 }
 
 void socks5_udp_proxy_socket::process_receive_buffer_complete(std::uint32_t bytes, udp_io_context* ctx)
@@ -46,12 +79,17 @@ void socks5_udp_proxy_socket::process_receive_buffer_complete(std::uint32_t byte
             log_line(" :received data from local socket: ", bytes);
         std::unique_ptr<pooled_buffer> datagram(ctx->buffer);
         ctx->buffer = nullptr;
-        udp_io_context* send_ctx = allocate_send_context(false, std::move(datagram));
-        if (!send_ctx)
+        if (!datagram)
             return;
-        if (logs_all())
-            log_line(" :sending data to remote socket: ", bytes);
-        send(relay_socket_, send_ctx, nullptr, 0);
+        if (associating_) {
+            // Bounded: a client cannot pile up buffers while the proxy takes its time.
+            if (queued_.size() < max_queued_ && !is_closed())
+                queued_.push_back(std::move(datagram));
+            else
+                pool_.release(std::move(datagram));
+            return;
+        }
+        send_to_relay(std::move(datagram), bytes);
         return;
     }
     if (logs_all())

@@ -50,27 +50,22 @@ bool tcp_proxy_server_core::start()
     // Started once in its life: stop() closed the listening socket.
     if (!listening_socket_.valid())
         return false;
-    std::uint32_t error = 0;
-    registration_socket_ = platform::make_tcp_socket(error);
-    if (registration_socket_.valid()) {
-        registration_ = completion_port_.associate_device(
-            registration_socket_.get(), [this](std::uint32_t bytes, platform::overlapped* ov, int success) {
-                if (ov)
-                    dispatch_completion(bytes, per_io_context::from(ov), success);
-                if (settling_.load()) {
-                    std::lock_guard lock(settle_mutex_);
-                    settled_.notify_all();
-                }
-                return false;
-            });
-    }
-    if (!registration_.valid()) {
-        registration_socket_.close();
+    listener_ = listening_socket_.get();
+    for (accept_slot& slot : accepts_)
+        slot.context.owner = this;
+    registration_ = completion_port_.associate_device(
+        listener_, [this](std::uint32_t bytes, platform::overlapped* ov, int success) {
+            on_completion(bytes, ov, success);
+            return false;
+        });
+    if (!registration_.valid())
         return false;
-    }
     stopped_.store(false);
-    const platform::socket_handle listener = listening_socket_.get();
-    accept_thread_ = std::thread([this, listener] { accept_thread(listener); });
+    {
+        std::lock_guard lock(accept_mutex_);
+        for (accept_slot& slot : accepts_)
+            post_accept_locked(slot);
+    }
     cleanup_thread_ = std::thread([this] { cleanup_thread(); });
     return true;
 }
@@ -81,29 +76,89 @@ void tcp_proxy_server_core::stop()
         listening_socket_.close();
         return;
     }
-    // Ends the accept thread's blocking accept.
+    // Ends the accepts posted on it.
     listening_socket_.close();
     {
         std::lock_guard lock(cleanup_mutex_);
         cleanup_wake_.notify_all();
     }
-    for (std::thread* t : {&accept_thread_, &cleanup_thread_}) {
-        if (t->joinable())
-            t->join();
-    }
-    close_established();
+    if (cleanup_thread_.joinable())
+        cleanup_thread_.join();
+    settle();
     registration_.release();
-    registration_socket_.close();
     std::unique_lock lock(lock_);
     established_.clear();
+    std::lock_guard accept_lock(accept_mutex_);
+    for (accept_slot& slot : accepts_)
+        slot.candidate.close();
 }
 
-// The relay objects own the overlapped records their outstanding operations point at, and
-// Windows writes an operation's result into its record when it completes. So their sockets
-// are closed and, while the pool runs, the completions that follow are let through the
-// handler (which clears the windows) until every relay is idle; the registration's release
-// then makes sure no handler touches them any more.
-void tcp_proxy_server_core::close_established()
+void tcp_proxy_server_core::on_completion(std::uint32_t bytes, platform::overlapped* ov, int success)
+{
+    if (ov) {
+        per_io_context* ctx = per_io_context::from(ov);
+        if (ctx->kind == io_kind::accept)
+            accept_complete(*ctx, success != 0);
+        else
+            dispatch_completion(bytes, ctx, success);
+    }
+    if (settling_.load()) {
+        std::lock_guard lock(settle_mutex_);
+        settled_.notify_all();
+    }
+}
+
+void tcp_proxy_server_core::accept_complete(per_io_context& context, bool success)
+{
+    platform::unique_socket accepted;
+    {
+        std::lock_guard lock(accept_mutex_);
+        auto it = std::find_if(accepts_.begin(), accepts_.end(),
+                               [&](const accept_slot& s) { return &s.context == &context; });
+        if (it == accepts_.end())
+            return;
+        accept_slot& slot = *it;
+        slot.pending = false;
+        if (stopped_.load())
+            return;
+        // A connection reset before it was accepted, or an accept that failed for want of
+        // descriptors or memory: the slot goes on accepting.
+        if (success && platform::complete_accept(listener_, slot.candidate.get()) == 0)
+            accepted = std::move(slot.candidate);
+        slot.candidate.close();
+        // Posted again before this connection is served: the next one may be taken by
+        // another worker meanwhile.
+        post_accept_locked(slot);
+        if (!accepted.valid())
+            return;
+        ++serving_;
+    }
+    connect_to_remote_host(std::move(accepted));
+    std::lock_guard lock(accept_mutex_);
+    --serving_;
+}
+
+void tcp_proxy_server_core::post_accept_locked(accept_slot& slot)
+{
+    if (slot.pending || stopped_.load())
+        return;
+    std::uint32_t error = 0;
+    slot.candidate = platform::make_tcp_socket(error);
+    if (!slot.candidate.valid())
+        return;
+    const std::uint32_t e = platform::post_accept(listener_, slot.candidate.get(), slot.addresses,
+                                                  &slot.context.overlapped);
+    slot.pending = platform::completion_follows(e);
+    if (!slot.pending)
+        slot.candidate.close();
+}
+
+// The relay objects and the accept slots own the overlapped records their outstanding
+// operations point at, and Windows writes an operation's result into its record when it
+// completes. So the sockets are closed and, while the pool runs, the completions that follow
+// are let through the handler (which clears the windows) until nothing is outstanding; the
+// registration's release then makes sure no handler touches them any more.
+void tcp_proxy_server_core::settle()
 {
     {
         std::shared_lock lock(lock_);
@@ -112,36 +167,26 @@ void tcp_proxy_server_core::close_established()
     }
     if (!completion_port_.is_active())
         return;
-    auto all_idle = [this] {
-        std::shared_lock lock(lock_);
-        return std::all_of(established_.begin(), established_.end(),
-                           [](const std::unique_ptr<tcp_proxy_socket>& s) { return s->is_idle(); });
-    };
     settling_.store(true);
     std::unique_lock lock(settle_mutex_);
-    settled_.wait_for(lock, settle_limit, all_idle);
+    settled_.wait_for(lock, settle_limit, [this] { return settled(); });
     settling_.store(false);
 }
 
-// Takes the handle, not the object: stop() closes the listening socket under this thread.
-void tcp_proxy_server_core::accept_thread(platform::socket_handle listener)
+bool tcp_proxy_server_core::settled()
 {
-    while (!stopped_.load()) {
-        std::uint32_t error = 0;
-        platform::unique_socket accepted(platform::accept_socket(listener, error));
-        if (!accepted.valid()) {
-            if (stopped_.load() || error == platform::error_not_socket ||
-                error == platform::error_invalid_argument)
-                return;
-            // A connection reset before it was accepted, or descriptors or memory short for
-            // a moment: keep listening rather than going deaf for the rest of the run.
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            continue;
+    {
+        std::lock_guard lock(accept_mutex_);
+        if (serving_ != 0)
+            return false;
+        for (const accept_slot& slot : accepts_) {
+            if (slot.pending)
+                return false;
         }
-        if (stopped_.load())
-            return;
-        connect_to_remote_host(std::move(accepted));
     }
+    std::shared_lock lock(lock_);
+    return std::all_of(established_.begin(), established_.end(),
+                       [](const std::unique_ptr<tcp_proxy_socket>& s) { return s->is_idle(); });
 }
 
 bool tcp_proxy_server_core::connect_to_remote_host(platform::unique_socket accepted)
@@ -174,6 +219,9 @@ bool tcp_proxy_server_core::connect_to_remote_host(platform::unique_socket accep
         return false;
     std::unique_lock lock(lock_);
     established_.push_back(std::move(relay));
+    // stop() may have closed the others meanwhile; it waits for this one to settle too.
+    if (stopped_.load())
+        established_.back()->abort();
     return true;
 }
 
@@ -195,6 +243,10 @@ void tcp_proxy_server_core::cleanup_thread()
             established_.erase(keep, established_.end());
         }
         // Destroyed here, outside the lock: freeing a few thousand 128 KiB relays takes a while.
+        finished.clear();
+        std::lock_guard accept_lock(accept_mutex_);
+        for (accept_slot& slot : accepts_)
+            post_accept_locked(slot);
     }
 }
 

@@ -5,16 +5,19 @@
 // `tcp_proxy_server<Socket, Context>` picks the kind, everything else lives in
 // `tcp_proxy_server_core`.
 //
-// Owns its listening socket, two threads (accept, cleanup), the completion registration and
-// the relay objects, connecting or established. Does not own the completion port.
-// Constructed, started once, stopped and destroyed by the gateway.
+// Owns its listening socket, the accepts posted on it, a cleanup thread, the completion
+// registration and the relay objects, connecting or established. Does not own the completion
+// port. Constructed, started once, stopped and destroyed by the gateway.
 //
-// Threads: the accept thread accepts, asks where the connection was going, opens the
-// outgoing socket and posts its connect on the completion port; the connect completes on a
-// port worker, which starts the relay there and then (no thread in between waits for it, so
-// one client's connects to an unreachable address delay nobody else's). The cleanup thread
-// removes finished relays once a second. `lock_` guards `established_`; the completion
-// handler never takes it.
+// Everything of a new connection happens on the completion port's workers: a posted accept
+// completes, the worker asks where the connection was going, opens the outgoing socket and
+// posts its connect (and re-posts the accept); the connect completes, and a worker starts
+// the relay. No thread waits on another's behalf, so a connection crosses no hand-off a
+// single event loop would not have, and one client's connects to an unreachable address
+// delay nobody else's. The cleanup thread removes finished relays once a second and re-posts
+// an accept that could not be posted (descriptors short for a moment). `lock_` guards
+// `established_`; `accept_mutex_` the accept slots. The completion handler never holds a
+// relay's mutex while it takes either.
 
 #include <atomic>
 #include <condition_variable>
@@ -25,6 +28,7 @@
 #include <shared_mutex>
 #include <thread>
 #include <tuple>
+#include <array>
 #include <vector>
 
 #include "net/ip_address.h"
@@ -64,8 +68,9 @@ public:
 
     // The listening port in host order (the system's choice when 0 was requested).
     std::uint16_t listen_port() const { return listen_port_; }
-    // Called on the accept thread. False when the connection was refused (unknown
-    // destination, or the outgoing socket or its connect failed at once); it is closed then.
+    // Called on a completion worker once an accept completed. False when the connection
+    // was refused (unknown destination, or the outgoing socket or its connect failed at
+    // once); it is closed then.
     bool connect_to_remote_host(platform::unique_socket accepted);
 
     // Observers for tests and the gateway's diagnostics: relay objects alive, and those of
@@ -74,11 +79,26 @@ public:
     std::size_t pending_count();
 
 private:
-    void accept_thread(platform::socket_handle listener);
+    // One accept kept posted on the listening socket. Several, so that a burst of new
+    // connections is taken by several workers at once.
+    struct accept_slot {
+        per_io_context context{io_kind::accept, nullptr, true};
+        platform::unique_socket candidate;  // becomes the accepted connection
+        platform::accept_buffer addresses{};
+        bool pending = false;  // an accept is outstanding in this slot
+    };
+    static constexpr std::size_t accept_slots = 8;
+
+    void on_completion(std::uint32_t bytes, platform::overlapped* ov, int success);
+    void accept_complete(per_io_context& context, bool success);
+    // Posts the slot's next accept unless the server stops; a slot that cannot be posted
+    // stays idle until the cleanup thread's next pass. Called with accept_mutex_ held.
+    void post_accept_locked(accept_slot& slot);
     void cleanup_thread();
-    // Closes every relay and lets the operations they had outstanding complete; then no
-    // completion can reach them any more.
-    void close_established();
+    // Closes every relay and lets the operations they and the accepts had outstanding
+    // complete; then no completion can reach them any more.
+    void settle();
+    bool settled();
     void log(const std::string& text) const;
 
     std::uint16_t listen_port_ = 0;
@@ -89,19 +109,22 @@ private:
     socket_factory factory_;
 
     std::shared_mutex lock_;  // guards established_
-    std::thread accept_thread_;
     std::thread cleanup_thread_;
     std::vector<std::unique_ptr<tcp_proxy_socket>> established_;
     std::atomic<bool> stopped_{true};
     platform::unique_socket listening_socket_;
-    // The socket the completion handler is registered with; the relays' sockets are bound
-    // to the same registration.
-    platform::unique_socket registration_socket_;
+    // The handle of the listening socket, read by workers while stop() closes the object.
+    platform::socket_handle listener_ = platform::invalid_socket;
+    // Registered with the listening socket; the relays' sockets are bound to it too.
     completion_registration registration_;
+
+    std::mutex accept_mutex_;  // guards accepts_ and serving_
+    std::array<accept_slot, accept_slots> accepts_;
+    int serving_ = 0;  // accepted connections whose outgoing connect is being set up
 
     std::mutex cleanup_mutex_;  // lets stop() cut the cleanup thread's one-second sleep short
     std::condition_variable cleanup_wake_;
-    // Signalled by the handler while stop() waits for closed relays' last completions.
+    // Signalled by the handler while stop() waits for the last completions.
     std::mutex settle_mutex_;
     std::condition_variable settled_;
     std::atomic<bool> settling_{false};

@@ -338,6 +338,7 @@ void dispatch_completion(std::uint32_t bytes, per_io_context* ctx, int success)
         break;
     case io_kind::owned_write:
     case io_kind::connect:
+    case io_kind::accept:
         break;
     }
 }

@@ -7,12 +7,6 @@
 #include "proxy/udp_proxy_socket.h"
 
 namespace proxy {
-namespace {
-
-// How long stop() lets the completions of closed sockets come back through the port.
-constexpr auto drain_limit = std::chrono::seconds(5);
-
-}  // namespace
 
 udp_proxy_server_core::udp_proxy_server_core(const char* name, std::uint16_t port,
                                              io_completion_port& completion_port, query_remote_peer query,
@@ -29,53 +23,44 @@ udp_proxy_server_core::udp_proxy_server_core(const char* name, std::uint16_t por
 {
     receive_window_.buffer = receive_buffer_.data();
     std::uint32_t error = 0;
-    server_socket_ = platform::open_udp_socket(error);
-    const bool ok = server_socket_ != platform::invalid_socket &&
-                    platform::bind_ipv4(server_socket_, bind_address.to_in_addr(), port) == 0 &&
-                    (port != 0 || platform::local_port(server_socket_, listen_port_) == 0);
+    server_socket_ = platform::make_udp_socket(error);
+    const bool ok = server_socket_ && platform::bind_ipv4(server_socket_.get(), bind_address.to_in_addr(), port) == 0 &&
+                    (port != 0 || platform::local_port(server_socket_.get(), listen_port_) == 0);
     if (!ok) {
-        if (server_socket_ != platform::invalid_socket)
-            platform::close_socket(server_socket_);
-        server_socket_ = platform::invalid_socket;
+        server_socket_.close();
         throw std::runtime_error(name_ + ": failed to create server socket.");
     }
 }
 
-udp_proxy_server_core::~udp_proxy_server_core()
-{
-    stop();
-    if (server_socket_ != platform::invalid_socket)
-        platform::close_socket(server_socket_);
-}
+udp_proxy_server_core::~udp_proxy_server_core() { stop(); }
 
 bool udp_proxy_server_core::start()
 {
     if (!stopped_.load())
         return true;
-    if (server_socket_ == platform::invalid_socket)
+    if (!server_socket_)
         return false;  // started once in its life: stop() closed the socket
     stopped_.store(false);
-    auto gate = std::make_shared<completion_gate>();
-    const auto registration = completion_port_.associate_device(
-        server_socket_, [gate, this](std::uint32_t bytes, platform::overlapped* ov, int success) {
-            on_completion(gate, this, bytes, ov, success);
+    registration_ = completion_port_.associate_device(
+        server_socket_.get(), [this](std::uint32_t bytes, platform::overlapped* ov, int success) {
+            if (ov)
+                handle(bytes, udp_io_context::from(ov), success != 0);
             return false;
         });
-    bool ok = registration.first;
+    bool ok = registration_.valid();
     if (ok) {
-        completion_key_ = registration.second;
-        gate_ = gate;
         std::lock_guard lock(mutex_);
         receive_locked();
         ok = receive_posted_;
     }
     if (!ok) {
-        gate->open.store(false);
-        platform::close_socket(server_socket_);
-        server_socket_ = platform::invalid_socket;
+        // Nothing was posted, so nothing can complete: the registration goes at once.
+        registration_.release();
+        server_socket_.close();
         stopped_.store(true);
         return false;
     }
+    start_helpers();
     cleanup_thread_ = std::thread([this] { cleanup_thread(); });
     return true;
 }
@@ -90,47 +75,39 @@ void udp_proxy_server_core::stop()
     }
     if (cleanup_thread_.joinable())
         cleanup_thread_.join();
-    {
-        // From here completions only return their records; nothing is posted any more, so
-        // closing the server socket cannot race with a send on it.
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        while (!sockets_.empty())
-            retire_locked(sockets_.begin());
-        if (server_socket_ != platform::invalid_socket) {
-            platform::close_socket(server_socket_);
-            server_socket_ = platform::invalid_socket;
-        }
+    stop_helpers();
+
+    std::unique_lock lock(mutex_);
+    // From here completions only return their records; nothing is posted any more, so
+    // closing the server socket cannot race with a send on it.
+    stopping_ = true;
+    while (!sockets_.empty())
+        retire_locked(sockets_.begin());
+    server_socket_.close();
+    // Without running workers nothing comes back: the wait would only burn its bound.
+    if (completion_port_.is_active())
+        drained_.wait_for(lock, drain_limit, [this] { return drained_locked(); });
+    lock.unlock();
+    // Not under mutex_: release() waits for a handler that may be waiting for it.
+    registration_.release();
+    lock.lock();
+    destroy_finished_locked();
+    if (!retiring_.empty() || receive_posted_) {
+        if (logs(log_level::info))
+            log("stopped with operations still outstanding; leaving " + std::to_string(retiring_.size()) +
+                " relay objects to the system");
+        leaked_ += retiring_.size();
+        for (auto& relay : retiring_)
+            (void)relay.release();
+        retiring_.clear();
     }
-    // The records of outstanding operations live in this object and the relay objects; let
-    // their completions through before destroying them (while the pool runs; bounded).
-    const auto until = std::chrono::steady_clock::now() + drain_limit;
-    while (completion_port_.is_active() && std::chrono::steady_clock::now() < until) {
-        {
-            std::lock_guard lock(mutex_);
-            destroy_finished_locked();
-            if (!receive_posted_ && retiring_.empty())
-                break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (gate_) {
-        gate_->open.store(false);
-        while (gate_->inside.load() != 0)
-            std::this_thread::yield();
-    }
-    std::lock_guard lock(mutex_);
-    retiring_.clear();
 }
 
-void udp_proxy_server_core::on_completion(const std::shared_ptr<completion_gate>& gate,
-                                          udp_proxy_server_core* server, std::uint32_t bytes,
-                                          platform::overlapped* ov, int success)
+bool udp_proxy_server_core::drained_locked() const
 {
-    gate->inside.fetch_add(1);
-    if (gate->open.load() && ov)
-        server->handle(bytes, udp_io_context::from(ov), success != 0);
-    gate->inside.fetch_sub(1);
+    return !receive_posted_ && std::all_of(retiring_.begin(), retiring_.end(), [](const auto& relay) {
+               return relay->outstanding() == 0;
+           });
 }
 
 void udp_proxy_server_core::handle(std::uint32_t bytes, udp_io_context* ctx, bool success)
@@ -138,26 +115,30 @@ void udp_proxy_server_core::handle(std::uint32_t bytes, udp_io_context* ctx, boo
     std::lock_guard lock(mutex_);
     if (ctx == &receive_context_) {
         receive_posted_ = false;
-        if (stopping_)
-            return;
-        if (success && bytes != 0)
-            handle_client_datagram(bytes);
-        receive_locked();
-        return;
+        if (!stopping_) {
+            if (success && bytes != 0)
+                handle_client_datagram(bytes);
+            receive_locked();
+        }
+    } else {
+        handle_relay_completion(bytes, ctx, success);
     }
+    if (stopping_)
+        drained_.notify_all();
+}
+
+void udp_proxy_server_core::handle_relay_completion(std::uint32_t bytes, udp_io_context* ctx, bool success)
+{
     auto* owner = static_cast<udp_relay_socket*>(ctx->owner);
     owner->operation_done();
-    const bool retired = owner->relay_socket() == platform::invalid_socket;
+    const bool retired = owner->is_closed();
     switch (ctx->kind) {
     case io_kind::read:
-        if (!success) {
+        if (!success)
             owner->set_failed();
-            return;
-        }
-        if (stopping_ || retired)
-            return;
-        owner->process_receive_buffer_complete(bytes, ctx);
-        return;
+        else if (!stopping_ && !retired)
+            owner->process_receive_buffer_complete(bytes, ctx);
+        break;
     case io_kind::write:
         if (!success)
             owner->set_failed();
@@ -165,18 +146,28 @@ void udp_proxy_server_core::handle(std::uint32_t bytes, udp_io_context* ctx, boo
             owner->process_send_buffer_complete(bytes, ctx);
         else
             owner->udp_relay_socket::process_send_buffer_complete(bytes, ctx);
-        return;
+        break;
     case io_kind::owned_write:
         owner->udp_relay_socket::process_send_buffer_complete(bytes, ctx);
-        return;
+        break;
     case io_kind::negotiate_read:
         if (success && !stopping_)
             owner->process_receive_negotiate_complete(bytes, ctx);
-        return;
+        break;
     case io_kind::negotiate_write:
         if (success && !stopping_)
             owner->process_send_negotiate_complete(bytes, ctx);
-        return;
+        break;
+    case io_kind::connect:
+    case io_kind::accept:
+        break;  // the UDP relays issue no connects or accepts
+    }
+    // A retired object goes with its last record.
+    if (retired && owner->outstanding() == 0) {
+        auto it = std::find_if(retiring_.begin(), retiring_.end(),
+                               [owner](const auto& relay) { return relay.get() == owner; });
+        if (it != retiring_.end())
+            retiring_.erase(it);
     }
 }
 
@@ -212,13 +203,13 @@ void udp_proxy_server_core::handle_client_datagram(std::uint32_t bytes)
 std::uint32_t udp_proxy_server_core::post_server_receive()
 {
     sender_length_ = platform::socket_address_capacity;
-    return platform::post_receive_from(server_socket_, receive_window_, &sender_, &sender_length_,
+    return platform::post_receive_from(server_socket_.get(), receive_window_, &sender_, &sender_length_,
                                        &receive_context_.overlapped);
 }
 
 void udp_proxy_server_core::receive_locked()
 {
-    if (receive_posted_ || stopping_ || server_socket_ == platform::invalid_socket)
+    if (receive_posted_ || stopping_ || !server_socket_)
         return;
     const std::uint32_t e = post_server_receive();
     if (platform::completion_follows(e)) {
@@ -241,26 +232,48 @@ udp_relay_socket* udp_proxy_server_core::find(const client_endpoint& client)
     return it == sockets_.end() ? nullptr : it->second.get();
 }
 
-udp_relay_socket* udp_proxy_server_core::adopt(const client_endpoint& client, std::unique_ptr<udp_relay_socket> relay)
+udp_relay_socket* udp_proxy_server_core::insert_pending(const client_endpoint& client,
+                                                        std::unique_ptr<udp_relay_socket> relay)
 {
     auto [it, inserted] = sockets_.emplace(client, nullptr);
     if (!inserted)
         return nullptr;  // the new object is discarded; its sockets close with it
-    // A relay socket the port cannot report on would never complete anything.
-    if (!completion_port_.associate_socket(relay->relay_socket(), completion_key_)) {
-        sockets_.erase(it);
-        return nullptr;
-    }
     it->second = std::move(relay);
-    ++relays_created_;
-    it->second->start();
     return it->second.get();
 }
 
-void udp_proxy_server_core::retire_locked(std::map<client_endpoint, std::unique_ptr<udp_relay_socket>>::iterator it)
+bool udp_proxy_server_core::activate(const client_endpoint& client, udp_relay_socket& relay)
+{
+    // A relay socket the port cannot report on would never complete anything.
+    if (!completion_port_.associate_socket(relay.relay_socket(), registration_)) {
+        remove(client, &relay);
+        return false;
+    }
+    ++relays_created_;
+    relay.start();
+    return true;
+}
+
+udp_relay_socket* udp_proxy_server_core::adopt(const client_endpoint& client, std::unique_ptr<udp_relay_socket> relay)
+{
+    udp_relay_socket* inserted = insert_pending(client, std::move(relay));
+    if (!inserted || !activate(client, *inserted))
+        return nullptr;
+    return inserted;
+}
+
+void udp_proxy_server_core::remove(const client_endpoint& client, const udp_relay_socket* relay)
+{
+    auto it = sockets_.find(client);
+    if (it != sockets_.end() && it->second.get() == relay)
+        retire_locked(it);
+}
+
+void udp_proxy_server_core::retire_locked(socket_map::iterator it)
 {
     it->second->close_sockets();
-    retiring_.push_back(std::move(it->second));
+    if (it->second->outstanding() != 0)
+        retiring_.push_back(std::move(it->second));
     sockets_.erase(it);
 }
 
@@ -317,6 +330,12 @@ std::uint64_t udp_proxy_server_core::relays_created()
     return relays_created_;
 }
 
+std::size_t udp_proxy_server_core::leaked_count()
+{
+    std::lock_guard lock(mutex_);
+    return leaked_;
+}
+
 udp_proxy_server::udp_proxy_server(std::uint16_t port, io_completion_port& completion_port, query_remote_peer query,
                                    log_printer printer, log_level level, net::ip_address_v4 bind_address,
                                    udp_clock clock)
@@ -338,15 +357,11 @@ udp_relay_socket* udp_proxy_server::connect_to_remote_host(const client_endpoint
     if (udp_relay_socket* existing = find(client))
         return existing;
     std::uint32_t error = 0;
-    const platform::socket_handle relay = platform::open_udp_socket(error);
-    if (relay == platform::invalid_socket)
+    platform::unique_socket relay = platform::make_udp_socket(error);
+    if (!relay || platform::bind_ipv4(relay.get(), in_addr{}, 0) != 0)
         return nullptr;
-    if (platform::bind_ipv4(relay, in_addr{}, 0) != 0) {
-        platform::close_socket(relay);
-        return nullptr;
-    }
-    return adopt(client, std::make_unique<udp_proxy_socket>(buffer_pool_, server_socket_, relay, address,
-                                                            address_length, printer_, level_, clock_));
+    return adopt(client, std::make_unique<udp_proxy_socket>(buffer_pool_, server_socket_.get(), std::move(relay),
+                                                            address, address_length, printer_, level_, clock_));
 }
 
 }  // namespace proxy

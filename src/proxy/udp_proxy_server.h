@@ -6,8 +6,8 @@
 // session per client; `udp_proxy_server_core` is what they share.
 //
 // Owns its UDP socket, the buffer pool, the 64 KiB receive buffer and record, the relay
-// objects and the cleanup thread; not the completion port. Constructed, started once,
-// stopped and destroyed by the gateway.
+// objects, the cleanup thread and its completion registration; not the completion port.
+// Constructed, started once, stopped and destroyed by the gateway.
 //
 // Threads: completions arrive on the port's workers and are serialised by `mutex_`, which the
 // handler holds for the whole dispatch; the cleanup thread takes the same mutex once a second
@@ -16,10 +16,26 @@
 // object's sockets are closed at once and it is destroyed when its last operation has
 // completed, since those operations' records name it.
 //
+// Lifetime rule: an operation's record (the server's receive record, a relay object's
+// receive record, a send record) may be written by the system until its completion has been
+// dequeued, so nothing that holds one is freed before then. stop() therefore
+//   1. stops the helper threads (the cleanup thread, the SOCKS5 associate threads),
+//   2. closes every socket under the mutex, so that each outstanding operation completes
+//      with failure and comes back through the handler, which returns its record and
+//      signals `drained_`,
+//   3. waits on `drained_` (bounded) until every record is back, as long as the port runs,
+//   4. releases the registration: from then on no handler of this server runs, and one
+//      that was running on another thread has returned,
+//   5. frees the relay objects. One whose record never came back (the port was not
+//      running, or the bound passed) is deliberately leaked rather than freed under the
+//      system's feet.
+// So the gateway stops the servers before it stops the port's pool.
+//
 // Choices of this implementation: a datagram shorter than the 10-byte header is dropped
 // (logged at level all); a failed relay receive or send marks the relay object failed, and a
 // failed completion still returns its record and buffer.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -33,18 +49,21 @@
 
 #include "net/ip_address.h"
 #include "platform/socket.h"
+#include "platform/unique_socket.h"
 #include "proxy/buffer_pool.h"
 #include "proxy/io_completion_port.h"
 #include "proxy/tcp_proxy_server.h"
 #include "proxy/udp_io_context.h"
 #include "proxy/udp_relay_socket.h"
-#include "service/logging.h"
+#include "log/log.h"
 
 namespace proxy {
 
 class udp_proxy_server_core {
 public:
     static constexpr std::chrono::seconds idle_limit{300};
+    // How long stop() lets the completions of the closed sockets come back.
+    static constexpr std::chrono::seconds drain_limit{5};
 
     // Binds `bind_address`:`port` (0.0.0.0 in the product; tests use loopback). Throws
     // std::runtime_error "<name>: failed to create server socket.".
@@ -67,22 +86,40 @@ public:
     std::size_t relay_count();
     std::size_t retiring_count();
     std::uint64_t relays_created();
+    // Relay objects stop() had to leave to the system (their operations never came back).
+    std::size_t leaked_count();
     buffer_pool& pool() { return buffer_pool_; }
 
 protected:
+    using socket_map = std::map<client_endpoint, std::unique_ptr<udp_relay_socket>>;
+
     // Finds or creates the relay object of the client endpoint; null drops the datagram.
-    // Called under mutex_ on a completion worker.
+    // Called under mutex_ on a completion worker; must not block.
     virtual udp_relay_socket* connect_to_remote_host(const client_endpoint& client,
                                                      const platform::socket_address& address,
                                                      int address_length) = 0;
     // Posts the server's receive; returns the post's result. Virtual so that tests can make
     // it fail.
     virtual std::uint32_t post_server_receive();
+    // Threads of a derived server: started once the server runs; stopped (and joined) by
+    // stop() before any socket closes, without mutex_ held.
+    virtual void start_helpers() {}
+    virtual void stop_helpers() {}
 
+    // The following are called with mutex_ held.
     // Inserts a relay object made by connect_to_remote_host, binds its relay socket to the
     // server's handler and starts it; null when it cannot be bound.
     udp_relay_socket* adopt(const client_endpoint& client, std::unique_ptr<udp_relay_socket> relay);
+    // Inserts an object whose relay socket comes later; null if the endpoint has one.
+    udp_relay_socket* insert_pending(const client_endpoint& client, std::unique_ptr<udp_relay_socket> relay);
+    // Binds the relay socket of an inserted object and starts it; false (the object is
+    // retired) when the port refuses the socket.
+    bool activate(const client_endpoint& client, udp_relay_socket& relay);
+    // Retires the endpoint's object if it is `relay`.
+    void remove(const client_endpoint& client, const udp_relay_socket* relay);
     udp_relay_socket* find(const client_endpoint& client);
+    bool stopping_locked() const { return stopping_; }
+
     bool logs(log_level at_least) const { return level_ >= at_least && static_cast<bool>(printer_); }
     void log(const std::string& text) const { log_with_prefix(printer_, prefix_.c_str(), text); }
 
@@ -91,31 +128,28 @@ protected:
     log_printer printer_;
     log_level level_;
     udp_clock clock_;
-    platform::socket_handle server_socket_ = platform::invalid_socket;
+    platform::unique_socket server_socket_;
     buffer_pool buffer_pool_;
+    std::mutex mutex_;  // guards the state below and in derived servers, and every relay object
 
 private:
-    struct completion_gate {
-        std::atomic<bool> open{true};
-        std::atomic<int> inside{0};
-    };
-
-    static void on_completion(const std::shared_ptr<completion_gate>& gate, udp_proxy_server_core* server,
-                              std::uint32_t bytes, platform::overlapped* ov, int success);
     void handle(std::uint32_t bytes, udp_io_context* ctx, bool success);
+    void handle_relay_completion(std::uint32_t bytes, udp_io_context* ctx, bool success);
     void handle_client_datagram(std::uint32_t bytes);
     // Posts the server's receive unless one is outstanding; logs a failure (at info) once
     // per run of failures. The caller holds mutex_.
     void receive_locked();
-    void retire_locked(std::map<client_endpoint, std::unique_ptr<udp_relay_socket>>::iterator it);
+    void retire_locked(socket_map::iterator it);
     void destroy_finished_locked();
+    bool drained_locked() const;
     void cleanup_thread();
 
     std::string prefix_;
     std::string name_;
-    std::mutex mutex_;  // guards everything below, and every relay object
+    completion_registration registration_;
+    std::condition_variable drained_;  // signalled by the handler while stopping
     std::thread cleanup_thread_;
-    std::map<client_endpoint, std::unique_ptr<udp_relay_socket>> sockets_;
+    socket_map sockets_;
     std::vector<std::unique_ptr<udp_relay_socket>> retiring_;
     std::atomic<bool> stopped_{true};
     bool stopping_ = false;
@@ -127,9 +161,8 @@ private:
     platform::socket_address sender_{};
     int sender_length_ = platform::socket_address_capacity;
     std::uint16_t listen_port_ = 0;
-    std::uintptr_t completion_key_ = 0;
-    std::shared_ptr<completion_gate> gate_;
     std::uint64_t relays_created_ = 0;
+    std::size_t leaked_ = 0;
 
     std::mutex cleanup_mutex_;  // lets stop() cut the cleanup thread's sleep short
     std::condition_variable cleanup_wake_;

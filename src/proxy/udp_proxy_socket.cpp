@@ -5,9 +5,9 @@
 namespace proxy {
 
 udp_proxy_socket::udp_proxy_socket(buffer_pool& pool, platform::socket_handle server_socket,
-                                   platform::socket_handle relay_socket, const platform::socket_address& client,
+                                   platform::unique_socket relay_socket, const platform::socket_address& client,
                                    int client_length, log_printer printer, log_level level, const udp_clock& clock)
-    : udp_relay_socket(pool, server_socket, relay_socket, client, client_length, std::move(printer), level, clock,
+    : udp_relay_socket(pool, server_socket, std::move(relay_socket), client, client_length, std::move(printer), level, clock,
                        "udp_proxy_socket: ")
 {
 }
@@ -39,7 +39,7 @@ void udp_proxy_socket::process_receive_buffer_complete(std::uint32_t bytes, udp_
             log("process_receive_buffer_complete: sending data to remote socket: " + std::to_string(bytes));
         platform::socket_address to;
         const int to_length = platform::make_ipv4_address(to, destination, port);
-        send(relay_socket_, send_ctx, &to, to_length);
+        send(relay_socket_.get(), send_ctx, &to, to_length);
         return;
     }
 

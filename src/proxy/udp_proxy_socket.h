@@ -11,7 +11,7 @@ namespace proxy {
 class udp_proxy_socket : public udp_relay_socket {
 public:
     udp_proxy_socket(buffer_pool& pool, platform::socket_handle server_socket,
-                     platform::socket_handle relay_socket, const platform::socket_address& client,
+                     platform::unique_socket relay_socket, const platform::socket_address& client,
                      int client_length, log_printer printer, log_level level, const udp_clock& clock);
 
     void process_receive_buffer_complete(std::uint32_t bytes, udp_io_context* ctx) override;

@@ -13,13 +13,13 @@ std::string to_string(const client_endpoint& e)
 }
 
 udp_relay_socket::udp_relay_socket(buffer_pool& pool, platform::socket_handle server_socket,
-                                   platform::socket_handle relay_socket,
+                                   platform::unique_socket relay_socket,
                                    const platform::socket_address& client, int client_length,
                                    log_printer printer, log_level level, const udp_clock& clock,
                                    const char* prefix)
     : pool_(pool),
       server_socket_(server_socket),
-      relay_socket_(relay_socket),
+      relay_socket_(std::move(relay_socket)),
       client_(client),
       client_length_(client_length),
       printer_(std::move(printer)),
@@ -31,14 +31,12 @@ udp_relay_socket::udp_relay_socket(buffer_pool& pool, platform::socket_handle se
     touch();
 }
 
-udp_relay_socket::~udp_relay_socket() { udp_relay_socket::close_sockets(); }
+udp_relay_socket::~udp_relay_socket() = default;
 
 void udp_relay_socket::close_sockets()
 {
-    if (relay_socket_ != platform::invalid_socket) {
-        platform::close_socket(relay_socket_);
-        relay_socket_ = platform::invalid_socket;
-    }
+    closed_ = true;
+    relay_socket_.close();
 }
 
 void udp_relay_socket::touch()
@@ -57,13 +55,13 @@ bool udp_relay_socket::start()
 std::uint32_t udp_relay_socket::post_relay_receive()
 {
     relay_sender_length_ = platform::socket_address_capacity;
-    return platform::post_receive_from(relay_socket_, receive_window_, &relay_sender_, &relay_sender_length_,
+    return platform::post_receive_from(relay_socket_.get(), receive_window_, &relay_sender_, &relay_sender_length_,
                                        &receive_context_.overlapped);
 }
 
 void udp_relay_socket::receive_next()
 {
-    if (relay_socket_ == platform::invalid_socket)
+    if (!relay_socket_)
         return;
     if (platform::completion_follows(post_relay_receive()))
         ++outstanding_;

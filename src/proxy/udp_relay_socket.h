@@ -3,11 +3,12 @@
 // server, owning the socket that talks to the destinations (direct) or to the SOCKS5 relay.
 //
 // Created, driven and destroyed by its server, always under the server's mutex (all
-// completions of a server are serialised by it), so nothing here locks except `failed`,
-// which is atomic. `outstanding` counts the operations in flight that point at this object
-// (its relay receive and the sends it issued on either socket); the server destroys the
-// object only once its sockets are closed and that count is 0, because each of those
-// operation records names the object as owner.
+// completions of a server are serialised by it, and the SOCKS5 server's associate threads
+// take it too), so nothing here locks except `failed`, which is atomic. `outstanding` counts
+// the operations in flight that point at this object (its relay receive and the sends it
+// issued on either socket); the server destroys the object only once its sockets are closed
+// and that count is 0, because each of those operation records names the object as owner
+// and the system writes into it when the operation ends.
 
 #include <array>
 #include <atomic>
@@ -18,9 +19,10 @@
 #include <string>
 
 #include "platform/socket.h"
+#include "platform/unique_socket.h"
 #include "proxy/buffer_pool.h"
 #include "proxy/udp_io_context.h"
-#include "service/logging.h"
+#include "log/log.h"
 
 namespace proxy {
 
@@ -31,8 +33,10 @@ public:
     static constexpr std::uint32_t receive_size = 65536;
     static constexpr std::uint32_t header_size = 10;  // 00 00 frag atyp=1 address port
 
+    // `relay_socket` may be empty for an object whose relay is opened later (a SOCKS5
+    // association still being asked for).
     udp_relay_socket(buffer_pool& pool, platform::socket_handle server_socket,
-                     platform::socket_handle relay_socket, const platform::socket_address& client,
+                     platform::unique_socket relay_socket, const platform::socket_address& client,
                      int client_length, log_printer printer, log_level level, const udp_clock& clock,
                      const char* prefix);
     virtual ~udp_relay_socket();
@@ -52,15 +56,16 @@ public:
     // A send finished: logs it and returns the record and its buffer.
     virtual void process_send_buffer_complete(std::uint32_t bytes, udp_io_context* ctx);
 
-    // Closes the owned sockets; outstanding operations then complete with failure.
+    // Closes the owned sockets for good; outstanding operations then complete with failure.
     virtual void close_sockets();
+    bool is_closed() const { return closed_; }
 
     bool is_failed() const { return failed.load(); }
     void set_failed() { failed.store(true); }
     std::int64_t last_activity() const { return last_activity_ns_; }
     std::uint32_t outstanding() const { return outstanding_; }
     void operation_done() { if (outstanding_ != 0) --outstanding_; }
-    platform::socket_handle relay_socket() const { return relay_socket_; }
+    platform::socket_handle relay_socket() const { return relay_socket_.get(); }
 
 protected:
     virtual std::uint32_t post_relay_receive();
@@ -79,7 +84,7 @@ protected:
 
     buffer_pool& pool_;
     platform::socket_handle server_socket_;  // not owned
-    platform::socket_handle relay_socket_;   // owned
+    platform::unique_socket relay_socket_;
     platform::socket_address client_{};
     int client_length_;
     platform::socket_address relay_sender_{};
@@ -96,6 +101,7 @@ private:
     const char* prefix_;
     std::int64_t last_activity_ns_ = 0;
     std::uint32_t outstanding_ = 0;
+    bool closed_ = false;
 };
 
 // The client endpoint a server keys its relay objects by: address, then port.

@@ -729,3 +729,80 @@ TEST(proxy_io_completion_port, no_handler_runs_after_its_release_under_churn)
     EXPECT_EQ(after_release.load(), 0);
     EXPECT_GT(ran.load(), 0) << "no completion was ever in flight at a release";
 }
+
+// Accepts posted on a listener take the connections that arrive, into the sockets given,
+// and end with the listener; each completes once.
+TEST(proxy_io_completion_port, posted_accepts_take_connections_and_end_with_their_listener)
+{
+    proxy::io_completion_port port(2);
+    recorder r;
+    std::uint32_t e = 0;
+    platform::unique_socket listener = platform::make_tcp_socket(e);
+    std::uint16_t listen_port = 0;
+    ASSERT_EQ(platform::bind_ipv4(listener.get(), loopback(), 0), 0u);
+    ASSERT_EQ(platform::local_port(listener.get(), listen_port), 0u);
+    ASSERT_EQ(platform::listen_socket(listener.get()), 0u);
+    auto registration = port.associate_device(listener.get(), r.handler());
+    ASSERT_TRUE(registration.valid());
+    port.start_thread_pool();
+
+    struct slot {
+        platform::unique_socket candidate;
+        platform::accept_buffer addresses{};
+        platform::overlapped ov{};
+    };
+    slot slots[3];
+    for (slot& s : slots) {
+        s.candidate = platform::make_tcp_socket(e);
+        ASSERT_TRUE(platform::completion_follows(
+            platform::post_accept(listener.get(), s.candidate.get(), s.addresses, &s.ov)));
+    }
+    const platform::socket_handle first = proxy_test::connect_client(listen_port);
+    const platform::socket_handle second = proxy_test::connect_client(listen_port);
+    std::uint16_t client_ports[2] = {};
+    in_addr ignored{};
+    ASSERT_EQ(platform::local_port(first, client_ports[0]), 0u);
+    ASSERT_EQ(platform::local_port(second, client_ports[1]), 0u);
+    std::vector<std::uint16_t> accepted_peers;
+    for (int i = 0; i < 2; ++i) {
+        const auto got = r.wait(&slots[i].ov);
+        ASSERT_EQ(got.success, 1) << "accept " << i;
+        ASSERT_EQ(platform::complete_accept(listener.get(), slots[i].candidate.get()), 0u);
+        std::uint16_t peer_port = 0;
+        ASSERT_EQ(platform::peer_ipv4(slots[i].candidate.get(), ignored, peer_port), 0u);
+        accepted_peers.push_back(peer_port);
+    }
+    std::sort(accepted_peers.begin(), accepted_peers.end());
+    std::sort(std::begin(client_ports), std::end(client_ports));
+    EXPECT_EQ(accepted_peers, std::vector<std::uint16_t>(std::begin(client_ports), std::end(client_ports)));
+
+    // The accepted socket is an ordinary connection: bytes arrive on it.
+    ASSERT_EQ(platform::send_all(first, "hi", 2, 5000), 0u);
+    std::size_t received = 0;
+    char in[8];
+    bool found = false;
+    for (int i = 0; i < 2 && !found; ++i) {
+        std::uint16_t peer_port = 0;
+        platform::peer_ipv4(slots[i].candidate.get(), ignored, peer_port);
+        if (peer_port != client_ports[0] && peer_port != client_ports[1])
+            continue;
+        std::uint16_t first_port = 0;
+        platform::local_port(first, first_port);
+        if (peer_port == first_port) {
+            EXPECT_EQ(platform::receive_some(slots[i].candidate.get(), in, sizeof in, received, 5000), 0u);
+            EXPECT_EQ(received, 2u);
+            found = true;
+        }
+    }
+    EXPECT_TRUE(found);
+
+    listener.close();
+    const auto last = r.wait(&slots[2].ov);
+    EXPECT_EQ(last.success, 0) << "the listener's close must end its last accept";
+    std::this_thread::sleep_for(50ms);
+    for (slot& s : slots)
+        EXPECT_EQ(r.count(&s.ov), 1);
+    close_quietly(first);
+    close_quietly(second);
+    port.stop_thread_pool();
+}

@@ -1,7 +1,8 @@
 // The UDP relays end to end on loopback: a client sends datagrams with the 10-byte header to
 // the server, destinations answer, and the answers must come back wrapped byte for byte.
 // Also the relay objects' life (idle expiry on an injected clock), hostile datagrams, a
-// server receive that cannot be re-posted, and a SOCKS5 proxy that refuses ASSOCIATE.
+// server receive that cannot be re-posted, and the SOCKS5 server against scripted proxies
+// that refuse, stay silent, drip their answer or answer late.
 
 #include "proxy/udp_proxy_server.h"
 
@@ -9,11 +10,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/wine_detection.h"
 #include "proxy/socks5_udp_proxy_server.h"
+#include "proxy/socks5_udp_proxy_socket.h"
 #include "proxy_test_peer.h"
 #include "proxy_udp_peer.h"
 
@@ -250,45 +255,257 @@ TEST(proxy_udp_relay, a_server_receive_that_cannot_be_posted_is_retried_and_logg
     EXPECT_EQ(r.log.count("udp_proxy_server: receiving datagrams again"), 1);
 }
 
-TEST(proxy_udp_relay, a_refused_associate_drops_the_clients_datagrams)
+// Scripted SOCKS5 proxies on loopback. Each reads the method request and the ASSOCIATE
+// request whole and answers as told; all of them then hold the control connection until the
+// server closes it (bounded).
+std::size_t read_exactly(platform::socket_handle s, std::uint8_t* data, std::size_t want, std::uint32_t timeout_ms)
+{
+    std::size_t have = 0;
+    std::size_t got = 0;
+    while (have < want && platform::receive_some(s, data + have, want - have, got, timeout_ms) == 0 && got != 0)
+        have += got;
+    return have;
+}
+
+// Reads and ignores whatever comes until the other side closes (15 s at most).
+void hold_until_closed(platform::socket_handle s)
+{
+    std::uint8_t buffer[64];
+    const auto until = std::chrono::steady_clock::now() + 15s;
+    while (std::chrono::steady_clock::now() < until) {
+        std::size_t got = 0;
+        const std::uint32_t e = platform::receive_some(s, buffer, sizeof buffer, got, 100);
+        if (e == platform::error_timed_out)
+            continue;
+        if (e != 0 || got == 0)
+            return;
+    }
+}
+
+// Answers 05 00, then (once `gate` opens, if given) a success naming 127.0.0.1:`relay_port`.
+proxy_test::tcp_peer::serve_function associating_proxy(std::uint16_t relay_port, std::atomic<bool>* gate = nullptr)
+{
+    return [relay_port, gate](platform::socket_handle s) {
+        std::uint8_t buffer[16];
+        if (read_exactly(s, buffer, 3, 5000) != 3 || platform::send_all(s, "\x05\x00", 2, 5000) != 0 ||
+            read_exactly(s, buffer, 10, 5000) != 10)
+            return;
+        for (int i = 0; gate && !gate->load() && i < 1000; ++i)
+            std::this_thread::sleep_for(10ms);
+        const std::uint8_t reply[10] = {5, 0, 0, 1, 127, 0, 0, 1, static_cast<std::uint8_t>(relay_port >> 8),
+                                        static_cast<std::uint8_t>(relay_port & 0xFF)};
+        platform::send_all(s, reply, sizeof reply, 5000);
+        hold_until_closed(s);
+    };
+}
+
+// Accepts and never answers.
+void silent_proxy(platform::socket_handle s) { hold_until_closed(s); }
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A SOCKS5 UDP server on loopback whose gateway sends the clients on the listed ports to the
+// given proxy ports, and every other client to `other_proxy`.
+struct socks5_relay {
+    proxy::io_completion_port port{2};
+    log_sink log;
+    std::unique_ptr<proxy::socks5_udp_proxy_server> server;
+
+    socks5_relay(std::uint16_t other_proxy, std::map<std::uint16_t, std::uint16_t> proxy_of_client = {},
+                 proxy::socks5_udp_limits limits = {})
+    {
+        server = std::make_unique<proxy::socks5_udp_proxy_server>(
+            0, port,
+            [other_proxy, proxy_of_client](net::ip_address_v4, std::uint16_t client_port) {
+                auto it = proxy_of_client.find(client_port);
+                return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
+                    loopback_v4, it == proxy_of_client.end() ? other_proxy : it->second, nullptr);
+            },
+            log.printer(), log_level::all, loopback_v4, &std::chrono::steady_clock::now, limits);
+        port.start_thread_pool();
+        EXPECT_TRUE(server->start());
+    }
+    ~socks5_relay()
+    {
+        server->stop();
+        port.stop_thread_pool();
+    }
+    bool send(udp_peer& client, const std::vector<std::uint8_t>& datagram)
+    {
+        return client.send_to(ipv4(127, 0, 0, 1), server->listen_port(), datagram);
+    }
+};
+
+TEST(proxy_socks5_udp_relay, a_refused_associate_drops_the_clients_datagrams_and_the_next_one_retries)
 {
     // A SOCKS5 proxy that accepts the method but refuses every UDP ASSOCIATE (reply 07).
     proxy_test::tcp_peer refusing([](platform::socket_handle s) {
         std::uint8_t buffer[16];
-        std::size_t got = 0;
-        platform::receive_some(s, buffer, 3, got, 5000);
+        read_exactly(s, buffer, 3, 5000);
         platform::send_all(s, "\x05\x00", 2, 5000);
-        std::size_t have = 0;
-        while (have < 10 && platform::receive_some(s, buffer + have, 10 - have, got, 5000) == 0 && got != 0)
-            have += got;
+        read_exactly(s, buffer, 10, 5000);
         platform::send_all(s, "\x05\x07\x00\x01\x00\x00\x00\x00\x00\x00", 10, 5000);
-        platform::receive_some(s, buffer, 1, got, 2000);
+        hold_until_closed(s);
     });
-    proxy::io_completion_port port{2};
-    log_sink log;
-    const std::uint16_t proxy_port = refusing.port();
-    proxy::socks5_udp_proxy_server server(
-        0, port,
-        [proxy_port](net::ip_address_v4, std::uint16_t) {
-            return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
-                loopback_v4, proxy_port, nullptr);
-        },
-        log.printer(), log_level::all, loopback_v4);
-    port.start_thread_pool();
-    ASSERT_TRUE(server.start());
-
+    socks5_relay r(refusing.port());
     udp_peer client;
     udp_peer destination;
-    for (std::uint8_t tag : {1, 2})
-        ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), server.listen_port(), with_header(destination.address(), destination.port(), {tag})));
-    EXPECT_FALSE(destination.receive(500).has_value());
-    EXPECT_FALSE(client.receive(200).has_value());
-    EXPECT_EQ(server.relay_count(), 0u);
-    EXPECT_EQ(refusing.accepted(), 2) << "each datagram tries a new association";
-    EXPECT_EQ(log.count("socks5_udp_proxy_server: associate_to_socks5_proxy: SOCKS5 ASSOCIATE has failed: "), 2);
-    EXPECT_EQ(log.count("socks5_udp_proxy_server: connect_to_remote_host: ASSOCIATE command has failed: 127.0.0.1 : "), 2);
-    server.stop();
-    port.stop_thread_pool();
+    const std::string failed = "socks5_udp_proxy_server: connect_to_remote_host: ASSOCIATE command has failed: 127.0.0.1 : ";
+    for (std::uint8_t tag : {1, 2}) {
+        ASSERT_TRUE(r.send(client, with_header(destination.address(), destination.port(), {tag})));
+        ASSERT_TRUE(eventually([&] { return r.log.count(failed) == tag; })) << "datagram " << int(tag);
+    }
+    EXPECT_FALSE(destination.receive(300).has_value());
+    EXPECT_FALSE(client.receive(100).has_value());
+    EXPECT_TRUE(eventually([&] { return r.server->relay_count() == 0; }));
+    EXPECT_EQ(r.server->relays_created(), 0u);
+    EXPECT_EQ(refusing.accepted(), 2) << "each datagram after a failure tries a new association";
+    EXPECT_EQ(r.log.count("socks5_udp_proxy_server: associate_to_socks5_proxy: SOCKS5 ASSOCIATE has failed: "), 2);
+}
+
+TEST(proxy_socks5_udp_relay, a_silent_proxy_stalls_only_its_own_endpoint_and_stop_cuts_it_short)
+{
+    udp_peer proxy_relay;  // the working proxy's UDP relay
+    proxy_test::tcp_peer silent(silent_proxy);
+    proxy_test::tcp_peer working(associating_proxy(proxy_relay.port()));
+    udp_peer stalled_client;
+    udp_peer client;
+    udp_peer destination;
+    socks5_relay r(working.port(), {{stalled_client.port(), silent.port()}});
+
+    ASSERT_TRUE(r.send(stalled_client, with_header(destination.address(), destination.port(), {1})));
+    ASSERT_TRUE(eventually([&] { return silent.accepted() == 1; }));
+    // The stalled association holds a thread, not the server: another endpoint's datagram
+    // goes through at once, and its answer comes back.
+    const std::vector<std::uint8_t> request = with_header(destination.address(), destination.port(), bytes_of(30, 5));
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(r.send(client, request));
+    auto at_relay = proxy_relay.receive(2000);
+    ASSERT_TRUE(at_relay) << "the second endpoint waited for the silent proxy";
+    EXPECT_LT(seconds_since(sent), 1.0);
+    EXPECT_EQ(at_relay->bytes, request) << "the datagram passes unchanged, header included";
+    const std::vector<std::uint8_t> answer = with_header(destination.address(), destination.port(), bytes_of(12, 8));
+    ASSERT_TRUE(proxy_relay.send_to(at_relay->from, at_relay->from_port, answer));
+    auto at_client = client.receive(2000);
+    ASSERT_TRUE(at_client);
+    EXPECT_EQ(at_client->bytes, answer);
+    EXPECT_EQ(r.server->associations_in_progress(), 1u);
+
+    const auto stopping = std::chrono::steady_clock::now();
+    r.server->stop();
+    EXPECT_LT(seconds_since(stopping), 1.0) << "stop() waited for the silent proxy";
+    EXPECT_EQ(r.server->leaked_count(), 0u);
+    EXPECT_FALSE(stalled_client.receive(100).has_value());
+}
+
+TEST(proxy_socks5_udp_relay, one_deadline_bounds_the_whole_associate)
+{
+    // Answers a byte a second: with a timeout per read this would succeed after ~12 s.
+    std::atomic<bool> done{false};
+    proxy_test::tcp_peer dripping([&done](platform::socket_handle s) {
+        std::uint8_t buffer[16];
+        if (read_exactly(s, buffer, 3, 5000) != 3)
+            return;
+        const std::uint8_t method[2] = {5, 0};
+        for (std::uint8_t b : method) {
+            if (platform::send_all(s, &b, 1, 1000) != 0)
+                return;
+            std::this_thread::sleep_for(1s);
+        }
+        if (read_exactly(s, buffer, 10, 5000) != 10)
+            return;
+        const std::uint8_t reply[10] = {5, 0, 0, 1, 127, 0, 0, 1, 0x30, 0x39};
+        for (std::uint8_t b : reply) {
+            if (done.load() || platform::send_all(s, &b, 1, 1000) != 0)
+                return;
+            std::this_thread::sleep_for(1s);
+        }
+    });
+    socks5_relay r(dripping.port());
+    udp_peer client;
+    udp_peer destination;
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(r.send(client, with_header(destination.address(), destination.port(), {1})));
+    ASSERT_TRUE(eventually([&] { return r.log.count("ASSOCIATE command has failed") == 1; }, 9000ms));
+    const double took = seconds_since(sent);
+    done = true;
+    EXPECT_GT(took, 4.5);
+    EXPECT_LT(took, 6.5);
+    EXPECT_EQ(r.log.count("associate_to_socks5_proxy: Failed to receive SOCKS5 ASSOCIATE response: 10060"), 1);
+    EXPECT_EQ(r.server->relays_created(), 0u);
+    EXPECT_TRUE(eventually([&] { return r.server->relay_count() == 0; }));
+}
+
+TEST(proxy_socks5_udp_relay, datagrams_wait_for_their_association_up_to_the_bound_and_keep_their_order)
+{
+    udp_peer proxy_relay;
+    std::atomic<bool> gate{false};
+    proxy_test::tcp_peer slow(associating_proxy(proxy_relay.port(), &gate));
+    socks5_relay r(slow.port());
+    udp_peer client;
+    udp_peer destination;
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (std::uint8_t tag = 0; tag < 12; ++tag) {
+        sent.push_back(with_header(destination.address(), destination.port(), bytes_of(20 + tag, tag)));
+        ASSERT_TRUE(r.send(client, sent.back()));
+    }
+    ASSERT_TRUE(eventually([&] { return r.log.count(":received data from local socket: ") == 12; }));
+    EXPECT_FALSE(proxy_relay.receive(200).has_value()) << "nothing may pass before the association";
+    gate = true;
+    for (std::size_t i = 0; i < proxy::socks5_udp_proxy_socket::default_max_queued; ++i) {
+        auto got = proxy_relay.receive(3000);
+        ASSERT_TRUE(got) << "queued datagram " << i;
+        EXPECT_EQ(got->bytes, sent[i]) << "queued datagram " << i;
+    }
+    EXPECT_FALSE(proxy_relay.receive(300).has_value()) << "the queue holds at most eight";
+    // Once associated, datagrams go straight through.
+    const std::vector<std::uint8_t> later = with_header(destination.address(), destination.port(), {0xEE});
+    ASSERT_TRUE(r.send(client, later));
+    auto got = proxy_relay.receive(3000);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, later);
+    EXPECT_EQ(r.server->relays_created(), 1u);
+    EXPECT_EQ(slow.accepted(), 1);
+}
+
+TEST(proxy_socks5_udp_relay, associations_in_progress_and_their_threads_are_bounded)
+{
+    proxy_test::tcp_peer silent(silent_proxy);
+    proxy::socks5_udp_limits limits;
+    limits.threads = 1;
+    limits.max_in_progress = 2;
+    socks5_relay r(silent.port(), {}, limits);
+    udp_peer clients[3];
+    udp_peer destination;
+    for (udp_peer& c : clients) {
+        ASSERT_TRUE(r.send(c, with_header(destination.address(), destination.port(), {1})));
+        ASSERT_TRUE(eventually([&] { return r.log.count("from local socket") + r.log.count("too many") == 1 + (&c - clients); }));
+    }
+    EXPECT_EQ(r.log.count("connect_to_remote_host: too many associations in progress, datagram dropped: "), 1);
+    EXPECT_EQ(r.server->associations_in_progress(), 2u);
+    EXPECT_EQ(r.server->relay_count(), 2u);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(silent.accepted(), 1) << "one associate thread, one connection at a time";
+
+    const auto stopping = std::chrono::steady_clock::now();
+    r.server->stop();
+    EXPECT_LT(seconds_since(stopping), 1.0);
+    EXPECT_EQ(r.server->associations_in_progress(), 0u);
+    EXPECT_EQ(r.server->relay_count(), 0u);
 }
 
 TEST(proxy_buffer_pool, serves_from_the_smallest_class_and_keeps_at_most_a_hundred_idle)

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <spawn.h>
 #include <string>
@@ -295,6 +296,49 @@ TEST(proxy_upstream_dante, udp_associate_end_to_end)
         EXPECT_EQ(at_client->bytes, proxy_test::with_header(destination.address(), destination.port(), answer));
     }
     EXPECT_EQ(server.relays_created(), 1u) << "one association serves the client";
+    server.stop();
+    port.stop_thread_pool();
+}
+
+TEST(proxy_upstream_dante, datagrams_sent_while_associating_arrive_in_order_for_every_client)
+{
+    if (!have_program("/usr/sbin/danted"))
+        GTEST_SKIP() << "danted is not installed (package dante-server)";
+    danted proxy_peer("none");
+    ASSERT_TRUE(proxy_peer.ready());
+
+    proxy::io_completion_port port{2};
+    const std::uint16_t proxy_port = proxy_peer.port;
+    proxy::socks5_udp_proxy_server server(
+        0, port,
+        [proxy_port](net::ip_address_v4, std::uint16_t) {
+            return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
+                loopback_v4, proxy_port, nullptr);
+        },
+        log_printer{}, log_level::none, loopback_v4);
+    port.start_thread_pool();
+    ASSERT_TRUE(server.start());
+
+    // Two clients, each with a burst sent before its association can be up: the burst
+    // waits for it and then arrives whole and in order.
+    proxy_test::udp_peer clients[2];
+    proxy_test::udp_peer destination;
+    for (auto& client : clients)
+        for (std::uint8_t tag = 0; tag < 4; ++tag)
+            ASSERT_TRUE(client.send_to(proxy_test::loopback(), server.listen_port(),
+                                       proxy_test::with_header(destination.address(), destination.port(),
+                                                               std::vector<std::uint8_t>(10, tag))));
+    std::map<std::uint16_t, std::vector<std::uint8_t>> tags_from;  // by the relay's port
+    for (int i = 0; i < 8; ++i) {
+        auto got = destination.receive(5000);
+        ASSERT_TRUE(got) << "datagram " << i;
+        ASSERT_EQ(got->bytes.size(), 10u);
+        tags_from[got->from_port].push_back(got->bytes[0]);
+    }
+    ASSERT_EQ(tags_from.size(), 2u) << "one association per client";
+    for (auto& [relay_port, tags] : tags_from)
+        EXPECT_EQ(tags, (std::vector<std::uint8_t>{0, 1, 2, 3})) << relay_port;
+    EXPECT_EQ(server.relays_created(), 2u);
     server.stop();
     port.stop_thread_pool();
 }

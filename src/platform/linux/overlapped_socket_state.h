@@ -19,7 +19,7 @@
 
 namespace platform::linux_backend {
 
-enum class op_kind : std::uint8_t { receive, send, receive_from, send_to, connect };
+enum class op_kind : std::uint8_t { receive, send, receive_from, send_to, connect, accept };
 
 // Lives inside the caller's `overlapped` while the operation is outstanding.
 struct queued_op {
@@ -28,7 +28,7 @@ struct queued_op {
     socket_address* from;  // receive_from: where the sender's address goes
     int* from_length;
     std::uint32_t length;
-    std::uint32_t done;  // send: bytes already handed to the stack
+    std::uint32_t done;  // send: bytes already handed to the stack; accept: the target descriptor
     op_kind kind;
     std::uint8_t to_length;
     alignas(4) unsigned char to[28];  // send_to, connect: the destination, copied at the post

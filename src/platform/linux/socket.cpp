@@ -395,6 +395,23 @@ std::uint32_t post_connect(socket_handle s, const in_addr& address, std::uint16_
 
 std::uint32_t complete_connect(socket_handle s) { return fd_of(s) < 0 ? error_not_socket : 0; }
 
+std::uint32_t post_accept(socket_handle listening, socket_handle accepted, accept_buffer&, overlapped* ov)
+{
+    const int target = fd_of(accepted);
+    if (target < 0)
+        return error_not_socket;
+    queued_op* op = start_op(ov);
+    op->kind = op_kind::accept;
+    op->done = static_cast<std::uint32_t>(target);
+    // Accepts wait with the receives, for the listener to turn readable.
+    return post(listening, op, false);
+}
+
+std::uint32_t complete_accept(socket_handle, socket_handle accepted)
+{
+    return fd_of(accepted) < 0 ? error_not_socket : 0;
+}
+
 std::uint32_t post_receive_from(socket_handle s, const io_buffer& buffer, socket_address* from,
                                 int* address_length, overlapped* ov)
 {

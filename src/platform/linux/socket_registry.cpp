@@ -1,6 +1,8 @@
 #include "platform/linux/socket_registry.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <netinet/in.h>
 #include <shared_mutex>
 #include <sys/socket.h>
@@ -96,6 +98,24 @@ bool attempt(int fd, queued_op* op, outcome& out)
                 out = {false, 0, errno_to_win32(errno)};
                 return true;
             }
+        case op_kind::accept: {
+            // The caller's socket takes the connection's place under its own descriptor
+            // number, as AcceptEx fills the socket it is given.
+            const int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (c >= 0) {
+                const int moved = ::dup3(c, static_cast<int>(op->done), O_CLOEXEC);
+                const int e = errno;
+                ::close(c);
+                out = moved >= 0 ? outcome{true, 0, 0} : outcome{false, 0, errno_to_win32(e)};
+                return true;
+            }
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (would_block(errno))
+                return false;
+            out = {false, 0, errno_to_win32(errno)};
+            return true;
+        }
         case op_kind::send_to:
             n = ::sendto(fd, op->data, op->length, MSG_NOSIGNAL,
                          reinterpret_cast<const sockaddr*>(op->to), op->to_length);

@@ -208,22 +208,38 @@ std::uint32_t post_send(socket_handle s, const io_buffer& buffer, overlapped* ov
 
 namespace {
 
-// ConnectEx is an extension of the TCP provider, looked up through the socket once for the
-// process (every socket here comes from the same provider).
+// ConnectEx and AcceptEx are extensions of the TCP provider, looked up through a socket once
+// for the process (every socket here comes from the same provider).
+template <class Function>
+Function extension(SOCKET s, GUID id)
+{
+    Function found = nullptr;
+    DWORD bytes = 0;
+    if (::WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &found, sizeof found,
+                   &bytes, nullptr, nullptr) != 0)
+        return nullptr;
+    return found;
+}
+
 LPFN_CONNECTEX connect_ex(SOCKET s)
 {
     static LPFN_CONNECTEX function = nullptr;
     static std::once_flag once;
-    std::call_once(once, [s] {
-        GUID id = WSAID_CONNECTEX;
-        DWORD bytes = 0;
-        LPFN_CONNECTEX found = nullptr;
-        if (::WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &found, sizeof found,
-                       &bytes, nullptr, nullptr) == 0)
-            function = found;
-    });
+    std::call_once(once, [s] { function = extension<LPFN_CONNECTEX>(s, WSAID_CONNECTEX); });
     return function;
 }
+
+LPFN_ACCEPTEX accept_ex(SOCKET s)
+{
+    static LPFN_ACCEPTEX function = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [s] { function = extension<LPFN_ACCEPTEX>(s, WSAID_ACCEPTEX); });
+    return function;
+}
+
+// AcceptEx wants room for each address plus 16 bytes.
+constexpr DWORD accept_address_room = sizeof(sockaddr_in6) + 16;
+static_assert(2 * accept_address_room <= sizeof(accept_buffer));
 
 }  // namespace
 
@@ -242,6 +258,26 @@ std::uint32_t post_connect(socket_handle s, const in_addr& address, std::uint16_
 std::uint32_t complete_connect(socket_handle s)
 {
     return result_of(::setsockopt(sock(s), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0));
+}
+
+std::uint32_t post_accept(socket_handle listening, socket_handle accepted, accept_buffer& buffer,
+                          overlapped* ov)
+{
+    const LPFN_ACCEPTEX accept = accept_ex(sock(listening));
+    if (!accept)
+        return error_invalid_argument;
+    DWORD bytes = 0;
+    if (accept(sock(listening), sock(accepted), buffer.bytes, 0, accept_address_room, accept_address_room,
+               &bytes, fresh(ov)))
+        return 0;
+    return last_error();
+}
+
+std::uint32_t complete_accept(socket_handle listening, socket_handle accepted)
+{
+    const SOCKET l = sock(listening);
+    return result_of(::setsockopt(sock(accepted), SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+                                  reinterpret_cast<const char*>(&l), sizeof l));
 }
 
 std::uint32_t post_receive_from(socket_handle s, const io_buffer& buffer, socket_address* from,
