@@ -96,23 +96,26 @@ std::uint32_t set_no_delay(socket_handle s);
 // is overlapped like its listener.
 socket_handle accept_socket(socket_handle listening, std::uint32_t& error);
 
-// Room for what an accept reports besides the socket (AcceptEx writes both ends' addresses
-// there). Owned by the caller like the overlapped record, until the completion.
+// The record of one posted accept, owned by the caller like the overlapped record until the
+// completion: the socket the connection arrives in, and room for what AcceptEx reports
+// besides (both ends' addresses). Zero-initialise before first use.
 struct accept_buffer {
-    alignas(8) unsigned char bytes[96];
+    socket_handle accepted = invalid_socket;
+    alignas(8) unsigned char addresses[96];
 };
 
-// Posts an accept on a listening socket associated with a completion port: the next
-// connection becomes `accepted`, a fresh socket of the caller's (open_tcp_socket, not
-// associated, not bound), when the operation completes successfully (0 bytes). Several may
-// be outstanding on one listener. Closing the listener ends them with failure; `accepted`
-// stays the caller's to close either way.
-std::uint32_t post_accept(socket_handle listening, socket_handle accepted, accept_buffer& buffer,
-                          overlapped* ov);
-// Call once a post_accept completed successfully, before anything else uses `accepted`:
-// Windows gives an AcceptEx socket its listener's properties only here (without it
-// getpeername fails). Nothing to do on Linux.
-std::uint32_t complete_accept(socket_handle listening, socket_handle accepted);
+// Posts an accept on a listening socket associated with a completion port; it completes
+// (0 bytes) when a connection has been accepted into `buffer`. Several may be outstanding on
+// one listener. Closing the listener ends them with failure.
+std::uint32_t post_accept(socket_handle listening, accept_buffer& buffer, overlapped* ov);
+// Call once a post_accept completed, with its success flag: the accepted connection, which
+// the caller owns from here, or invalid_socket for a failed accept. Either way `buffer` is
+// ready for the next post. (Windows accepts into a socket it opens at the post and gives it
+// its listener's properties here; Linux accepts at completion.)
+socket_handle take_accepted(socket_handle listening, accept_buffer& buffer, bool succeeded);
+// Closes whatever `buffer` holds, for an accept that will never be taken (its listener is
+// closed and its completion will not be dequeued).
+void discard_accept(accept_buffer& buffer);
 
 // Starts a connect. 0 when connected at once, error_would_block while it goes on (on a
 // non-blocking socket), else the error.

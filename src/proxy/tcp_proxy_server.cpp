@@ -88,9 +88,10 @@ void tcp_proxy_server_core::stop()
     registration_.release();
     std::unique_lock lock(lock_);
     established_.clear();
+    // What an accept left behind that no completion will take any more.
     std::lock_guard accept_lock(accept_mutex_);
     for (accept_slot& slot : accepts_)
-        slot.candidate.close();
+        platform::discard_accept(slot.buffer);
 }
 
 void tcp_proxy_server_core::on_completion(std::uint32_t bytes, platform::overlapped* ov, int success)
@@ -123,9 +124,7 @@ void tcp_proxy_server_core::accept_complete(per_io_context& context, bool succes
             return;
         // A connection reset before it was accepted, or an accept that failed for want of
         // descriptors or memory: the slot goes on accepting.
-        if (success && platform::complete_accept(listener_, slot.candidate.get()) == 0)
-            accepted = std::move(slot.candidate);
-        slot.candidate.close();
+        accepted.reset(platform::take_accepted(listener_, slot.buffer, success));
         // Posted again before this connection is served: the next one may be taken by
         // another worker meanwhile.
         post_accept_locked(slot);
@@ -142,15 +141,8 @@ void tcp_proxy_server_core::post_accept_locked(accept_slot& slot)
 {
     if (slot.pending || stopped_.load())
         return;
-    std::uint32_t error = 0;
-    slot.candidate = platform::make_tcp_socket(error);
-    if (!slot.candidate.valid())
-        return;
-    const std::uint32_t e = platform::post_accept(listener_, slot.candidate.get(), slot.addresses,
-                                                  &slot.context.overlapped);
-    slot.pending = platform::completion_follows(e);
-    if (!slot.pending)
-        slot.candidate.close();
+    slot.pending = platform::completion_follows(
+        platform::post_accept(listener_, slot.buffer, &slot.context.overlapped));
 }
 
 // The relay objects and the accept slots own the overlapped records their outstanding

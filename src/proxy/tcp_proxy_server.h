@@ -83,8 +83,7 @@ private:
     // connections is taken by several workers at once.
     struct accept_slot {
         per_io_context context{io_kind::accept, nullptr, true};
-        platform::unique_socket candidate;  // becomes the accepted connection
-        platform::accept_buffer addresses{};
+        platform::accept_buffer buffer{};
         bool pending = false;  // an accept is outstanding in this slot
     };
     static constexpr std::size_t accept_slots = 8;

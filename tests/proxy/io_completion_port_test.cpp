@@ -730,8 +730,8 @@ TEST(proxy_io_completion_port, no_handler_runs_after_its_release_under_churn)
     EXPECT_GT(ran.load(), 0) << "no completion was ever in flight at a release";
 }
 
-// Accepts posted on a listener take the connections that arrive, into the sockets given,
-// and end with the listener; each completes once.
+// Accepts posted on a listener take the connections that arrive and end with the listener;
+// each completes once.
 TEST(proxy_io_completion_port, posted_accepts_take_connections_and_end_with_their_listener)
 {
     proxy::io_completion_port port(2);
@@ -747,62 +747,48 @@ TEST(proxy_io_completion_port, posted_accepts_take_connections_and_end_with_thei
     port.start_thread_pool();
 
     struct slot {
-        platform::unique_socket candidate;
-        platform::accept_buffer addresses{};
+        platform::accept_buffer buffer{};
         platform::overlapped ov{};
     };
     slot slots[3];
-    for (slot& s : slots) {
-        s.candidate = platform::make_tcp_socket(e);
-        ASSERT_TRUE(platform::completion_follows(
-            platform::post_accept(listener.get(), s.candidate.get(), s.addresses, &s.ov)));
+    for (slot& s : slots)
+        ASSERT_TRUE(platform::completion_follows(platform::post_accept(listener.get(), s.buffer, &s.ov)));
+    const platform::socket_handle clients[2] = {proxy_test::connect_client(listen_port),
+                                                proxy_test::connect_client(listen_port)};
+    std::vector<std::uint16_t> client_ports;
+    for (platform::socket_handle c : clients) {
+        std::uint16_t p = 0;
+        ASSERT_EQ(platform::local_port(c, p), 0u);
+        client_ports.push_back(p);
     }
-    const platform::socket_handle first = proxy_test::connect_client(listen_port);
-    const platform::socket_handle second = proxy_test::connect_client(listen_port);
-    std::uint16_t client_ports[2] = {};
-    in_addr ignored{};
-    ASSERT_EQ(platform::local_port(first, client_ports[0]), 0u);
-    ASSERT_EQ(platform::local_port(second, client_ports[1]), 0u);
-    std::vector<std::uint16_t> accepted_peers;
+    // Posted first, taken first on both systems; each accepted socket is the client's peer
+    // and carries its bytes.
     for (int i = 0; i < 2; ++i) {
         const auto got = r.wait(&slots[i].ov);
         ASSERT_EQ(got.success, 1) << "accept " << i;
-        ASSERT_EQ(platform::complete_accept(listener.get(), slots[i].candidate.get()), 0u);
+        platform::unique_socket accepted(platform::take_accepted(listener.get(), slots[i].buffer, true));
+        ASSERT_TRUE(accepted.valid());
+        in_addr address{};
         std::uint16_t peer_port = 0;
-        ASSERT_EQ(platform::peer_ipv4(slots[i].candidate.get(), ignored, peer_port), 0u);
-        accepted_peers.push_back(peer_port);
+        ASSERT_EQ(platform::peer_ipv4(accepted.get(), address, peer_port), 0u);
+        const auto which = std::find(client_ports.begin(), client_ports.end(), peer_port);
+        ASSERT_NE(which, client_ports.end());
+        const platform::socket_handle client = clients[which - client_ports.begin()];
+        ASSERT_EQ(platform::send_all(client, "hi", 2, 5000), 0u);
+        char in[8];
+        std::size_t received = 0;
+        EXPECT_EQ(platform::receive_some(accepted.get(), in, sizeof in, received, 5000), 0u);
+        EXPECT_EQ(received, 2u);
     }
-    std::sort(accepted_peers.begin(), accepted_peers.end());
-    std::sort(std::begin(client_ports), std::end(client_ports));
-    EXPECT_EQ(accepted_peers, std::vector<std::uint16_t>(std::begin(client_ports), std::end(client_ports)));
-
-    // The accepted socket is an ordinary connection: bytes arrive on it.
-    ASSERT_EQ(platform::send_all(first, "hi", 2, 5000), 0u);
-    std::size_t received = 0;
-    char in[8];
-    bool found = false;
-    for (int i = 0; i < 2 && !found; ++i) {
-        std::uint16_t peer_port = 0;
-        platform::peer_ipv4(slots[i].candidate.get(), ignored, peer_port);
-        if (peer_port != client_ports[0] && peer_port != client_ports[1])
-            continue;
-        std::uint16_t first_port = 0;
-        platform::local_port(first, first_port);
-        if (peer_port == first_port) {
-            EXPECT_EQ(platform::receive_some(slots[i].candidate.get(), in, sizeof in, received, 5000), 0u);
-            EXPECT_EQ(received, 2u);
-            found = true;
-        }
-    }
-    EXPECT_TRUE(found);
 
     listener.close();
     const auto last = r.wait(&slots[2].ov);
     EXPECT_EQ(last.success, 0) << "the listener's close must end its last accept";
+    EXPECT_EQ(platform::take_accepted(platform::invalid_socket, slots[2].buffer, false), platform::invalid_socket);
     std::this_thread::sleep_for(50ms);
     for (slot& s : slots)
         EXPECT_EQ(r.count(&s.ov), 1);
-    close_quietly(first);
-    close_quietly(second);
+    for (platform::socket_handle c : clients)
+        close_quietly(c);
     port.stop_thread_pool();
 }

@@ -27,8 +27,9 @@ struct queued_op {
     char* data;
     socket_address* from;  // receive_from: where the sender's address goes
     int* from_length;
+    socket_handle* accepted;  // accept: where the new connection goes
     std::uint32_t length;
-    std::uint32_t done;  // send: bytes already handed to the stack; accept: the target descriptor
+    std::uint32_t done;  // send: bytes already handed to the stack
     op_kind kind;
     std::uint8_t to_length;
     alignas(4) unsigned char to[28];  // send_to, connect: the destination, copied at the post

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/linux/socket_registry.h"
 
@@ -395,22 +396,26 @@ std::uint32_t post_connect(socket_handle s, const in_addr& address, std::uint16_
 
 std::uint32_t complete_connect(socket_handle s) { return fd_of(s) < 0 ? error_not_socket : 0; }
 
-std::uint32_t post_accept(socket_handle listening, socket_handle accepted, accept_buffer&, overlapped* ov)
+std::uint32_t post_accept(socket_handle listening, accept_buffer& buffer, overlapped* ov)
 {
-    const int target = fd_of(accepted);
-    if (target < 0)
-        return error_not_socket;
     queued_op* op = start_op(ov);
     op->kind = op_kind::accept;
-    op->done = static_cast<std::uint32_t>(target);
+    op->accepted = &buffer.accepted;
     // Accepts wait with the receives, for the listener to turn readable.
     return post(listening, op, false);
 }
 
-std::uint32_t complete_accept(socket_handle, socket_handle accepted)
+socket_handle take_accepted(socket_handle, accept_buffer& buffer, bool succeeded)
 {
-    return fd_of(accepted) < 0 ? error_not_socket : 0;
+    const socket_handle accepted = std::exchange(buffer.accepted, invalid_socket);
+    if (succeeded)
+        return accepted;
+    if (accepted != invalid_socket)
+        ::close(fd_of(accepted));
+    return invalid_socket;
 }
+
+void discard_accept(accept_buffer& buffer) { take_accepted(invalid_socket, buffer, false); }
 
 std::uint32_t post_receive_from(socket_handle s, const io_buffer& buffer, socket_address* from,
                                 int* address_length, overlapped* ov)

@@ -1,8 +1,7 @@
 #include "platform/linux/socket_registry.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/epoll.h>
 #include <netinet/in.h>
 #include <shared_mutex>
 #include <sys/socket.h>
@@ -99,14 +98,10 @@ bool attempt(int fd, queued_op* op, outcome& out)
                 return true;
             }
         case op_kind::accept: {
-            // The caller's socket takes the connection's place under its own descriptor
-            // number, as AcceptEx fills the socket it is given.
             const int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (c >= 0) {
-                const int moved = ::dup3(c, static_cast<int>(op->done), O_CLOEXEC);
-                const int e = errno;
-                ::close(c);
-                out = moved >= 0 ? outcome{true, 0, 0} : outcome{false, 0, errno_to_win32(e)};
+                *op->accepted = static_cast<socket_handle>(c);
+                out = {true, 0, 0};
                 return true;
             }
             if (errno == EINTR || errno == ECONNABORTED)
@@ -144,6 +139,11 @@ void progress(socket_state& state, op_fifo& fifo)
         if (!attempt(state.fd, op, out))
             return;
         fifo.pop();
+        // A connected socket is writable nearly all the time, and every ACK would be an edge:
+        // the connect's interest in writability ends with it. The next wait's epoll_ctl
+        // (the first receive's, usually) leaves it out.
+        if (op->kind == op_kind::connect && state.sends.empty())
+            state.watched &= ~static_cast<std::uint32_t>(EPOLLOUT);
         queue_completion(state.port, completion_of(state, op, out.success, out.bytes, out.error));
     }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -239,7 +240,7 @@ LPFN_ACCEPTEX accept_ex(SOCKET s)
 
 // AcceptEx wants room for each address plus 16 bytes.
 constexpr DWORD accept_address_room = sizeof(sockaddr_in6) + 16;
-static_assert(2 * accept_address_room <= sizeof(accept_buffer));
+static_assert(2 * accept_address_room <= sizeof(accept_buffer::addresses));
 
 }  // namespace
 
@@ -260,24 +261,42 @@ std::uint32_t complete_connect(socket_handle s)
     return result_of(::setsockopt(sock(s), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0));
 }
 
-std::uint32_t post_accept(socket_handle listening, socket_handle accepted, accept_buffer& buffer,
-                          overlapped* ov)
+std::uint32_t post_accept(socket_handle listening, accept_buffer& buffer, overlapped* ov)
 {
     const LPFN_ACCEPTEX accept = accept_ex(sock(listening));
     if (!accept)
         return error_invalid_argument;
+    // AcceptEx fills a socket opened beforehand.
+    std::uint32_t error = 0;
+    if (buffer.accepted == invalid_socket &&
+        (buffer.accepted = open_socket(SOCK_STREAM, IPPROTO_TCP, error)) == invalid_socket)
+        return error;
     DWORD bytes = 0;
-    if (accept(sock(listening), sock(accepted), buffer.bytes, 0, accept_address_room, accept_address_room,
-               &bytes, fresh(ov)))
+    if (accept(sock(listening), sock(buffer.accepted), buffer.addresses, 0, accept_address_room,
+               accept_address_room, &bytes, fresh(ov)))
         return 0;
-    return last_error();
+    error = last_error();
+    if (error != error_io_pending)
+        discard_accept(buffer);
+    return error;
 }
 
-std::uint32_t complete_accept(socket_handle listening, socket_handle accepted)
+socket_handle take_accepted(socket_handle listening, accept_buffer& buffer, bool succeeded)
 {
     const SOCKET l = sock(listening);
-    return result_of(::setsockopt(sock(accepted), SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
-                                  reinterpret_cast<const char*>(&l), sizeof l));
+    if (succeeded && buffer.accepted != invalid_socket &&
+        ::setsockopt(sock(buffer.accepted), SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+                     reinterpret_cast<const char*>(&l), sizeof l) == 0)
+        return std::exchange(buffer.accepted, invalid_socket);
+    discard_accept(buffer);
+    return invalid_socket;
+}
+
+void discard_accept(accept_buffer& buffer)
+{
+    const socket_handle s = std::exchange(buffer.accepted, invalid_socket);
+    if (s != invalid_socket)
+        ::closesocket(sock(s));
 }
 
 std::uint32_t post_receive_from(socket_handle s, const io_buffer& buffer, socket_address* from,
