@@ -55,7 +55,7 @@ for concurrency in ("1", "8"):
           f"(runs: relay " + " ".join(f"{r:.0f}" for r in relay) +
           "; haproxy " + " ".join(f"{r:.0f}" for r in haproxy) + ")")
 PY
-# What a hand-off between threads costs here: the relay's rate against haproxy's depends on it
-# most, since each relayed connection crosses two that haproxy does not have.
+# What a wake-up of one thread by another costs here: when the relay's workers pass a
+# connection's work between them, each pass costs about this much.
 handoff=$("$cycler" handoff | sed -n 's/^handoff_us //p')
-echo "thread hand-off on this machine: ${handoff} us (a relayed connection crosses two more than one through haproxy)"
+echo "thread hand-off on this machine: ${handoff} us"

@@ -9,9 +9,10 @@
 //          first cycle that fails
 //        proxy_connection_cycler handoff
 //          prints "handoff_us N": how long one thread takes to wake another that sleeps,
-//          averaged over a bounded ping-pong. A relayed connection crosses two such
-//          hand-offs that haproxy does not have (accept thread, connect thread, worker), so
-//          this figure is what the relay's connection rate depends on most, machine to machine.
+//          averaged over a bounded ping-pong: what a wake-up costs on this machine. The relay
+//          accepts, connects and relays on its completion workers, as haproxy does on its
+//          event loop, but its workers still pass a connection's edges between them; this
+//          figure says how much each such pass costs, machine to machine.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

@@ -4,8 +4,8 @@
 // per direction and at most one receive and one send outstanding per socket.
 //
 // Owns both sockets, both rings and the five operation records. Created by the TCP proxy
-// server's accept thread, which posts the outgoing connect (start_connect); the connect's
-// completion starts it on a completion port worker, where all its completions arrive through
+// server on the worker that completed the accept, which posts the outgoing connect
+// (start_connect); the connect's completion starts it on a completion port worker, where all its completions arrive through
 // the server's handler; destroyed by the server's cleanup pass once is_idle() says no
 // operation is outstanding, or by the server's stop.
 //
