@@ -260,23 +260,36 @@ TEST(proxy_upstream_dante, connect_without_and_with_user_name_authentication)
     }
 }
 
+// A SOCKS5 UDP server whose every client associates through `proxy_port` on loopback.
+struct dante_udp_relay {
+    proxy::io_completion_port port{2};
+    proxy::socks5_udp_proxy_server server;
+
+    explicit dante_udp_relay(std::uint16_t proxy_port)
+        : server(0, port,
+                 [proxy_port](net::ip_address_v4, std::uint16_t) {
+                     return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
+                         loopback_v4, proxy_port, nullptr);
+                 },
+                 log_printer{}, log_level::none, loopback_v4)
+    {
+        port.start_thread_pool();
+    }
+    ~dante_udp_relay()
+    {
+        server.stop();
+        port.stop_thread_pool();
+    }
+};
+
 TEST(proxy_upstream_dante, udp_associate_end_to_end)
 {
     if (!have_program("/usr/sbin/danted"))
         GTEST_SKIP() << "danted is not installed (package dante-server)";
     danted proxy_peer("none");
     ASSERT_TRUE(proxy_peer.ready());
-
-    proxy::io_completion_port port{2};
-    const std::uint16_t proxy_port = proxy_peer.port;
-    proxy::socks5_udp_proxy_server server(
-        0, port,
-        [proxy_port](net::ip_address_v4, std::uint16_t) {
-            return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
-                loopback_v4, proxy_port, nullptr);
-        },
-        log_printer{}, log_level::none, loopback_v4);
-    port.start_thread_pool();
+    dante_udp_relay relay(proxy_peer.port);
+    proxy::socks5_udp_proxy_server& server = relay.server;
     ASSERT_TRUE(server.start());
 
     proxy_test::udp_peer client;
@@ -296,8 +309,6 @@ TEST(proxy_upstream_dante, udp_associate_end_to_end)
         EXPECT_EQ(at_client->bytes, proxy_test::with_header(destination.address(), destination.port(), answer));
     }
     EXPECT_EQ(server.relays_created(), 1u) << "one association serves the client";
-    server.stop();
-    port.stop_thread_pool();
 }
 
 TEST(proxy_upstream_dante, datagrams_sent_while_associating_arrive_in_order_for_every_client)
@@ -306,17 +317,8 @@ TEST(proxy_upstream_dante, datagrams_sent_while_associating_arrive_in_order_for_
         GTEST_SKIP() << "danted is not installed (package dante-server)";
     danted proxy_peer("none");
     ASSERT_TRUE(proxy_peer.ready());
-
-    proxy::io_completion_port port{2};
-    const std::uint16_t proxy_port = proxy_peer.port;
-    proxy::socks5_udp_proxy_server server(
-        0, port,
-        [proxy_port](net::ip_address_v4, std::uint16_t) {
-            return std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<proxy::negotiate_context>>(
-                loopback_v4, proxy_port, nullptr);
-        },
-        log_printer{}, log_level::none, loopback_v4);
-    port.start_thread_pool();
+    dante_udp_relay relay(proxy_peer.port);
+    proxy::socks5_udp_proxy_server& server = relay.server;
     ASSERT_TRUE(server.start());
 
     // Two clients, each with a burst sent before its association can be up: the burst
@@ -339,8 +341,6 @@ TEST(proxy_upstream_dante, datagrams_sent_while_associating_arrive_in_order_for_
     for (auto& [relay_port, tags] : tags_from)
         EXPECT_EQ(tags, (std::vector<std::uint8_t>{0, 1, 2, 3})) << relay_port;
     EXPECT_EQ(server.relays_created(), 2u);
-    server.stop();
-    port.stop_thread_pool();
 }
 
 TEST(proxy_upstream_tinyproxy, connect_relays_and_a_refused_connect_closes)
