@@ -87,6 +87,13 @@ void tcp_proxy_server_core::stop()
     settle();
     registration_.release();
     std::unique_lock lock(lock_);
+    // A relay whose operations never came back (the pool was stopped first, or the bound
+    // passed) is left to the system rather than freed while Windows may still write its
+    // records. The gateway stops its servers before the pool, so this does not happen there.
+    for (auto& s : established_) {
+        if (!s->is_idle())
+            (void)s.release();
+    }
     established_.clear();
     // What an accept left behind that no completion will take any more.
     std::lock_guard accept_lock(accept_mutex_);
