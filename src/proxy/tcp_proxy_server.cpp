@@ -52,7 +52,7 @@ bool tcp_proxy_server_core::start()
         return false;
     listener_ = listening_socket_.get();
     for (accept_slot& slot : accepts_)
-        slot.context.owner = this;
+        slot.context.owner = &slot;
     registration_ = completion_port_.associate_device(
         listener_, [this](std::uint32_t bytes, platform::overlapped* ov, int success) {
             on_completion(bytes, ov, success);
@@ -121,11 +121,7 @@ void tcp_proxy_server_core::accept_complete(per_io_context& context, bool succes
     platform::unique_socket accepted;
     {
         std::lock_guard lock(accept_mutex_);
-        auto it = std::find_if(accepts_.begin(), accepts_.end(),
-                               [&](const accept_slot& s) { return &s.context == &context; });
-        if (it == accepts_.end())
-            return;
-        accept_slot& slot = *it;
+        accept_slot& slot = *context.owner_as<accept_slot>();
         slot.pending = false;
         if (stopped_.load())
             return;

@@ -82,7 +82,7 @@ private:
     // One accept kept posted on the listening socket. Several, so that a burst of new
     // connections is taken by several workers at once.
     struct accept_slot {
-        per_io_context context{io_kind::accept, nullptr, true};
+        per_io_context context{io_kind::accept, nullptr, true};  // owner: this slot
         platform::accept_buffer buffer{};
         bool pending = false;  // an accept is outstanding in this slot
     };
