@@ -72,12 +72,23 @@ int make_ipv4_address(socket_address& out, const in_addr& address, std::uint16_t
 bool read_ipv4_address(const socket_address& in, int length, in_addr& address,
                        std::uint16_t& port);
 
+// An AF_INET6 address (flow information and scope 0); `port` in host order. Returns the
+// length to pass to send_to.
+int make_ipv6_address(socket_address& out, const std::uint8_t (&address)[16], std::uint16_t port);
+// Reads an AF_INET6 address; false for any other family or a short length.
+bool read_ipv6_address(const socket_address& in, int length, std::uint8_t (&address)[16],
+                       std::uint16_t& port);
+
 // Creates an overlapped, non-inheritable socket; invalid_socket and `error` set on failure.
 // Starts the socket library on first use (Windows).
 socket_handle open_tcp_socket(std::uint32_t& error);
 socket_handle open_udp_socket(std::uint32_t& error);
+// An IPv6 UDP socket that carries IPv6 only (no IPv4-mapped traffic), on both systems.
+socket_handle open_udp6_socket(std::uint32_t& error);
 
 std::uint32_t bind_ipv4(socket_handle s, const in_addr& address, std::uint16_t port);
+// Binds an IPv6 socket to the unspecified address (::), port 0.
+std::uint32_t bind_ipv6_any(socket_handle s);
 // Binds a TCP socket that is about to connect to 0.0.0.0, port 0, leaving the choice of the
 // port to the connect. A plain bind to port 0 takes a port no other socket holds, so a relay
 // making thousands of outgoing connections a minute runs out of ephemeral ports while the

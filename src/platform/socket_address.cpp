@@ -32,4 +32,29 @@ bool read_ipv4_address(const socket_address& in, int length, in_addr& address,
     return true;
 }
 
+int make_ipv6_address(socket_address& out, const std::uint8_t (&address)[16], std::uint16_t port)
+{
+    std::memset(out.bytes, 0, sizeof out.bytes);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    std::memcpy(&sa.sin6_addr, address, 16);
+    std::memcpy(out.bytes, &sa, sizeof sa);
+    return static_cast<int>(sizeof sa);
+}
+
+bool read_ipv6_address(const socket_address& in, int length, std::uint8_t (&address)[16],
+                       std::uint16_t& port)
+{
+    if (length < static_cast<int>(sizeof(sockaddr_in6)))
+        return false;
+    sockaddr_in6 sa;
+    std::memcpy(&sa, in.bytes, sizeof sa);
+    if (sa.sin6_family != AF_INET6)
+        return false;
+    std::memcpy(address, &sa.sin6_addr, 16);
+    port = ntohs(sa.sin6_port);
+    return true;
+}
+
 }  // namespace platform

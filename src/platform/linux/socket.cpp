@@ -36,9 +36,9 @@ sockaddr_in ipv4(const in_addr& address, std::uint16_t port)
     return sa;
 }
 
-socket_handle open_socket(int type, int protocol, std::uint32_t& error)
+socket_handle open_socket(int type, int protocol, std::uint32_t& error, int family = AF_INET)
 {
-    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    const int fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         error = last_error();
         return invalid_socket;
@@ -118,6 +118,26 @@ std::uint32_t post(socket_handle s, queued_op* op, bool is_send)
 
 socket_handle open_tcp_socket(std::uint32_t& error) { return open_socket(SOCK_STREAM, IPPROTO_TCP, error); }
 socket_handle open_udp_socket(std::uint32_t& error) { return open_socket(SOCK_DGRAM, IPPROTO_UDP, error); }
+
+socket_handle open_udp6_socket(std::uint32_t& error)
+{
+    const socket_handle s = open_socket(SOCK_DGRAM, IPPROTO_UDP, error, AF_INET6);
+    int one = 1;
+    if (s != invalid_socket && ::setsockopt(fd_of(s), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0) {
+        error = last_error();
+        ::close(fd_of(s));
+        return invalid_socket;
+    }
+    return s;
+}
+
+std::uint32_t bind_ipv6_any(socket_handle s)
+{
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_any;
+    return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : last_error();
+}
 
 std::uint32_t bind_ipv4(socket_handle s, const in_addr& address, std::uint16_t port)
 {

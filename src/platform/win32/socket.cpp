@@ -50,10 +50,10 @@ sockaddr_in ipv4(const in_addr& address, std::uint16_t port)
     return sa;
 }
 
-socket_handle open_socket(int type, int protocol, std::uint32_t& error)
+socket_handle open_socket(int type, int protocol, std::uint32_t& error, int family = AF_INET)
 {
     ensure_started();
-    SOCKET s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0,
+    SOCKET s = ::WSASocketW(family, type, protocol, nullptr, 0,
                             WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         error = last_error();
@@ -109,6 +109,28 @@ std::uint32_t wait_for(socket_handle s, bool write, const deadline& until)
 
 socket_handle open_tcp_socket(std::uint32_t& error) { return open_socket(SOCK_STREAM, IPPROTO_TCP, error); }
 socket_handle open_udp_socket(std::uint32_t& error) { return open_socket(SOCK_DGRAM, IPPROTO_UDP, error); }
+
+socket_handle open_udp6_socket(std::uint32_t& error)
+{
+    // IPV6_V6ONLY is on by default on Windows; set anyway so both systems behave alike.
+    const socket_handle s = open_socket(SOCK_DGRAM, IPPROTO_UDP, error, AF_INET6);
+    DWORD one = 1;
+    if (s != invalid_socket &&
+        ::setsockopt(static_cast<SOCKET>(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one),
+                     sizeof one) != 0) {
+        error = last_error();
+        ::closesocket(static_cast<SOCKET>(s));
+        return invalid_socket;
+    }
+    return s;
+}
+
+std::uint32_t bind_ipv6_any(socket_handle s)
+{
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    return result_of(::bind(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+}
 
 std::uint32_t bind_ipv4(socket_handle s, const in_addr& address, std::uint16_t port)
 {
