@@ -1,6 +1,9 @@
 // The forwarder's life without any server answering: construction, its server lists and
 // their refresh, and the pool of send contexts. Loopback only; runs under Wine too.
 
+// First: the driver's status names must be declared before windows.h turns them into macros.
+#include "tarnwell/filter_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,7 +12,6 @@
 #include "dns/dns_proxy_service.h"
 #include "dns_test_frames.h"
 #include "dns_test_support.h"
-#include "tarnwell/filter_test_support.h"
 
 namespace {
 
