@@ -197,12 +197,16 @@ protected:
         }
     }
 
-    void start_service(const std::vector<net::ip_address_any>& servers, dns::random_source random = {})
+    // `start_workers` false leaves the port's workers stopped: no answer is taken in before
+    // the test starts them.
+    void start_service(const std::vector<net::ip_address_any>& servers, dns::random_source random = {},
+                       bool start_workers = true)
     {
         dns::dns_proxy_environment e;
         e.open_device = [this] { return driver_.device(); };
         e.random = std::move(random);
-        port_.start_thread_pool();
+        if (start_workers)
+            port_.start_thread_pool();
         service_ = std::make_unique<dns::dns_proxy_service>(port_, log_.printer(), log_level::all, nullptr, servers, e);
     }
 
@@ -327,11 +331,13 @@ TEST_F(dns_forwarder_lab, two_clients_with_the_same_id_get_their_own_answers_eve
                 script->pop_front();
         }
         return true;
-    });
+    }, false);
     dns_test::frame_shape a, b;
     b.client[3] = 3;
+    // Both are sent before either answer is taken in, so the first still holds its id.
     service_->forward_query(handle(), query_frame(query_message(0x1234, "web.lab.test"), a));
     service_->forward_query(handle(), query_frame(query_message(0x1234, "web2.lab.test"), b));
+    port_.start_thread_pool();
     const auto frames = replies(2);
     ASSERT_EQ(frames.size(), 2u);
     int matched = 0;
