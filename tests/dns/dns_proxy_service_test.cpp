@@ -169,3 +169,22 @@ TEST(dns_forwarder, the_hundred_and_first_concurrent_send_finds_no_context)
 }
 
 }  // namespace
+
+namespace {
+
+// The system's own list (DnsQueryConfig on Windows and under Wine, resolv.conf on Linux):
+// whatever it holds, the call answers without fault and lists no unspecified address.
+TEST(dns_host_servers, the_system_answers_with_its_list_or_a_clear_failure)
+{
+    platform::host_dns_servers servers;
+    const bool read = platform::query_host_dns_servers(servers);
+    RecordProperty("read", read ? "yes" : "no");
+    RecordProperty("ipv4_servers", static_cast<int>(servers.ipv4.size()));
+    if (!read) {
+        EXPECT_TRUE(servers.ipv4.empty() && servers.ipv6.empty());
+    }
+    for (const in_addr& address : servers.ipv4)
+        EXPECT_NE(net::ip_address_v4(address).raw(), 0u);
+}
+
+}  // namespace
