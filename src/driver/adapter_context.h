@@ -4,7 +4,9 @@
 //
 // Locks: `queue_lock` guards the queue, its count, the mode writes and both adapter events
 // (`event_signallers` counts data-path threads signalling the packet event outside the lock:
-// whoever replaces or releases that event waits for it to drop to 0 first);
+// whoever replaces or releases that event waits for it to drop to 0 first), and
+// `mode_generation`, bumped under it by every mode change and flush: a chain judged under an
+// older generation is not queued, so a flush always wins over chains judged before it;
 // `wan_lock` guards the WAN link list and WAN addresses; `oid_lock` the internal request
 // list. The counters let pause wait until no data-path or control user is left.
 
@@ -77,6 +79,7 @@ struct adapter_context {
     packet_list queue;
     std::atomic<std::uint32_t> queue_count;
     std::atomic<std::uint32_t> mode;
+    std::atomic<std::uint32_t> mode_generation;
     host_event* packet_event;
     host_event* filter_change_event;
     std::atomic<std::uint32_t> event_signallers;

@@ -265,7 +265,8 @@ struct control_handlers {
         if (!a)
             return invalid;
         exclusive_guard<spin_lock> guard(a->queue_lock);
-        a->mode.store(request.mode);
+        a->mode.store(request.mode, std::memory_order_relaxed);
+        driver::bump_mode_generation(a.get());
         return ok();
     }
 
@@ -282,6 +283,7 @@ struct control_handlers {
             drained = a->queue;
             a->queue = packet_list{};
             a->queue_count.store(0);
+            driver::bump_mode_generation(a.get());
         }
         d.packet_pool_.release_list(drained);
         return ok();

@@ -44,34 +44,47 @@ void driver::on_stack_send(adapter_context* adapter, const frame_view* frames,
                            std::uint32_t count, frame_fate* fates)
 {
     counter_hold hold(adapter->outstanding_sends, 1);
-    const bool running = adapter->running();
-    packet_list queued;
-    for (std::uint32_t i = 0; i < count; ++i)
-        fates[i] = running ? process_frame(adapter, frames[i], DIRECTION_OUTGOING, queued)
-                           : frame_fate::consumed;
-    // One delivery per chain: one queue lock and one wake-up of the client however many
-    // frames the host handed over.
-    if (!queued.empty())
-        deliver(adapter, queued);
+    judge_chain(adapter, frames, count, fates, DIRECTION_OUTGOING);
 }
 
 void driver::on_wire_receive(adapter_context* adapter, const frame_view* frames,
                              std::uint32_t count, frame_fate* fates)
 {
     counter_hold hold(adapter->outstanding_indications, 1);
-    const bool running = adapter->running();
+    judge_chain(adapter, frames, count, fates, DIRECTION_INCOMING);
+}
+
+void driver::judge_chain(adapter_context* adapter, const frame_view* frames, std::uint32_t count,
+                         frame_fate* fates, std::uint32_t direction)
+{
+    if (!adapter->running()) {
+        for (std::uint32_t i = 0; i < count; ++i)
+            fates[i] = frame_fate::consumed;
+        return;
+    }
+    // The generation is read before the mode: a mode change or flush that lands while the
+    // chain is judged bumps it, and delivery then sees the chain as stale.
+    const std::uint32_t generation = adapter->mode_generation.load(std::memory_order_acquire);
+    const std::uint32_t mode = adapter->mode.load(std::memory_order_acquire);
     packet_list queued;
     for (std::uint32_t i = 0; i < count; ++i)
-        fates[i] = running ? process_frame(adapter, frames[i], DIRECTION_INCOMING, queued)
-                           : frame_fate::consumed;
-    if (!queued.empty())
-        deliver(adapter, queued);
+        fates[i] = process_frame(adapter, frames[i], direction, mode, queued);
+    // One delivery per chain: one queue lock and one wake-up of the client however many
+    // frames the host handed over.
+    if (queued.empty() || deliver(adapter, queued, generation))
+        return;
+    // Judged under a mode that was changed or flushed meanwhile: whoever changed it has
+    // returned believing the queue empty, so nothing of this chain may enter it. Its frames
+    // go on as if the filter were not there.
+    packet_pool_.release_list(queued);
+    for (std::uint32_t i = 0; i < count; ++i)
+        fates[i] = frame_fate::pass;
 }
 
 frame_fate driver::process_frame(adapter_context* adapter, const frame_view& frame,
-                                 std::uint32_t direction, packet_list& queued)
+                                 std::uint32_t direction, std::uint32_t mode,
+                                 packet_list& queued)
 {
-    const std::uint32_t mode = adapter->mode.load(std::memory_order_relaxed);
     if (mode == 0)
         return frame_fate::pass;
     const bool receive = direction == DIRECTION_INCOMING;
@@ -180,11 +193,11 @@ std::uint32_t driver::decide(adapter_context* adapter, packet_buffer* buffer, st
     return VERDICT_PASS;
 }
 
-void driver::deliver(adapter_context* adapter, packet_list& buffers)
+bool driver::deliver(adapter_context* adapter, packet_list& buffers, std::uint32_t generation)
 {
     if (sections_active_.load(std::memory_order_acquire)) {
         deliver_to_sections(adapter, buffers);
-        return;
+        return true;
     }
     std::uint32_t n = 0;
     for (packet_buffer* b = buffers.head; b; b = b->next)
@@ -192,11 +205,14 @@ void driver::deliver(adapter_context* adapter, packet_list& buffers)
     host_event* event;
     {
         exclusive_guard<spin_lock> guard(adapter->queue_lock);
+        if (adapter->mode_generation.load(std::memory_order_relaxed) != generation)
+            return false;
         adapter->queue.append(buffers);
         adapter->queue_count.fetch_add(n, std::memory_order_relaxed);
         event = hold_packet_event(adapter);
     }
     signal_held_event(adapter, event);
+    return true;
 }
 
 // Under queue_lock: the packet event, kept referenced until signal_held_event. Signalling

@@ -132,13 +132,22 @@ private:
                        std::uint32_t length);
 
     // data path (data_path.cpp)
-    // Judges one frame; buffers to queue for the client are appended to `queued`, which the
-    // caller delivers once per chain.
+    void judge_chain(adapter_context* adapter, const frame_view* frames, std::uint32_t count,
+                     frame_fate* fates, std::uint32_t direction);
+    // Judges one frame under `mode`; buffers to queue for the client are appended to
+    // `queued`, which the caller delivers once per chain.
     frame_fate process_frame(adapter_context* adapter, const frame_view& frame,
-                             std::uint32_t direction, packet_list& queued);
+                             std::uint32_t direction, std::uint32_t mode, packet_list& queued);
     std::uint32_t decide(adapter_context* adapter, packet_buffer* buffer, std::uint32_t mode,
                          std::uint32_t direction);
-    void deliver(adapter_context* adapter, packet_list& buffers);
+    // Queues `buffers` unless the adapter's mode generation moved on from `generation`
+    // (then false, and the buffers stay with the caller).
+    bool deliver(adapter_context* adapter, packet_list& buffers, std::uint32_t generation);
+    // Under queue_lock: a mode change or flush that chains judged before it must not outlive.
+    static void bump_mode_generation(adapter_context* adapter)
+    {
+        adapter->mode_generation.fetch_add(1, std::memory_order_release);
+    }
     void deliver_to_sections(adapter_context* adapter, packet_list& buffers);
     host_event* hold_packet_event(adapter_context* adapter);
     void signal_held_event(adapter_context* adapter, host_event* event);

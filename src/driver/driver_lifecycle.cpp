@@ -201,7 +201,8 @@ void driver::reset_queue(adapter_context* adapter)
     host_event* filter_change_event;
     {
         exclusive_guard<spin_lock> guard(adapter->queue_lock);
-        adapter->mode.store(parameters_.startup_mode);
+        adapter->mode.store(parameters_.startup_mode, std::memory_order_relaxed);
+        bump_mode_generation(adapter);
         drained = adapter->queue;
         adapter->queue = packet_list{};
         adapter->queue_count.store(0);

@@ -209,28 +209,32 @@ packet_layers parse_layers(const std::uint8_t* frame, std::uint32_t length)
 bool filter_table::set(driver_host& host, const std::uint8_t* records, std::uint32_t count,
                        std::uint32_t now)
 {
-    // The old table goes first, so a failed replacement leaves no table rather than a stale one.
-    reset(host);
-    if (count == 0)
-        return false;
+    filter_entry* entries = nullptr;
     const std::uint64_t bytes = std::uint64_t{sizeof(filter_entry)} * count;  // cannot wrap
-    if (bytes > SIZE_MAX)
-        return false;
-    void* memory = host.allocate(static_cast<std::size_t>(bytes));
-    if (!memory)
-        return false;
-    filter_entry* entries = static_cast<filter_entry*>(memory);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        filter_entry* e = new (&entries[i]) filter_entry{};
-        std::memcpy(&e->record, records + 181ull * i, sizeof(STATIC_FILTER));
-        e->record.start_time = now;
-        e->record.incoming_packets = e->record.incoming_bytes = 0;
-        e->record.outgoing_packets = e->record.outgoing_bytes = 0;
+    if (count != 0 && bytes <= SIZE_MAX)
+        entries = static_cast<filter_entry*>(host.allocate(static_cast<std::size_t>(bytes)));
+    if (entries) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            filter_entry* e = new (&entries[i]) filter_entry{};
+            std::memcpy(&e->record, records + 181ull * i, sizeof(STATIC_FILTER));
+            e->record.start_time = now;
+            e->record.incoming_packets = e->record.incoming_bytes = 0;
+            e->record.outgoing_packets = e->record.outgoing_bytes = 0;
+        }
     }
-    exclusive_guard<rw_spin_lock> guard(lock_);
-    entries_ = entries;
-    count_ = count;
-    return true;
+    // One exchange under the lock: concurrent sets and resets each take effect whole, in
+    // some order, and every replaced table is freed. A failed replacement leaves no table
+    // rather than a stale one.
+    filter_entry* old;
+    {
+        exclusive_guard<rw_spin_lock> guard(lock_);
+        old = entries_;
+        entries_ = entries;
+        count_ = entries ? count : 0;
+    }
+    if (old)
+        host.free(old);
+    return entries != nullptr;
 }
 
 void filter_table::reset(driver_host& host)

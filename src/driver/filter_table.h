@@ -28,8 +28,8 @@ struct filter_entry {
 
 class filter_table {
 public:
-    // Replaces the table with `count` entries read from `records` (181 bytes each, unaligned).
-    // The old table is removed first; false when memory runs out (no table then).
+    // Replaces the table with `count` entries read from `records` (181 bytes each, unaligned)
+    // in one step; false when memory runs out (no table then).
     bool set(driver_host& host, const std::uint8_t* records, std::uint32_t count,
              std::uint32_t now);
     void reset(driver_host& host);

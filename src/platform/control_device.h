@@ -17,26 +17,24 @@
 //
 // Wire protocol (Linux), all integers little-endian:
 //   request: one message  u32 control code | u32 output buffer length | input bytes
-//   reply:   one message  u32 NTSTATUS | u32 bytes returned | that many output bytes
-//                         (bytes returned <= the request's output length)
+//   reply:   one message  u32 NTSTATUS | u32 bytes returned | output bytes
+//                         (bytes returned <= the request's output length); when it carries
+//                         fewer output bytes than returned, the rest follows in further
+//                         messages of output bytes only (large outputs go out in chunks)
 // The client sends one request and reads its reply before the next request on the same
 // connection (requests from several threads are serialised per connection), so replies
 // need no tag. A non-success status maps to a Win32 error by ntstatus_to_win32 and the
-// call reports 0 bytes. A reply shorter than 8 bytes, or one claiming more bytes than it
-// carries or than the output length, is a protocol fault: ERROR_GEN_FAILURE, and the
+// call reports 0 bytes. A reply shorter than 8 bytes, one carrying more bytes than it
+// claims, one claiming more than the output length, or a continuation that overruns or
+// never comes (the daemon closes), is a protocol fault: ERROR_GEN_FAILURE, and the
 // connection is dropped. A connection the daemon closed (or that failed) answers this and
 // every later request with ERROR_DEVICE_NOT_CONNECTED, at once.
 //
-// Message size limit -- the daemon must act on this: a Unix SEQPACKET message must fit into
-// the SENDER's send buffer (the kernel refuses larger ones with EMSGSIZE; the receiver's
-// SO_RCVBUF does not matter). The default buffer (net.core.wmem_default, 212992 here) takes
-// messages up to about 212 KB, so the largest reply, GET_WAN_LINKS (8 + 530436 bytes), fails
-// with defaults. Accepted sockets do NOT inherit SO_SNDBUF from the listening socket: the
-// daemon must raise SO_SNDBUF on every accepted connection to at least 1 MiB (the kernel
-// doubles the value asked for; unprivileged requests are capped at net.core.wmem_max,
-// SO_SNDBUFFORCE as root is not). Verified on Linux 6.x: 530444 bytes pass in one message
-// once the sender's SO_SNDBUF is raised. The client raises its own SO_SNDBUF to 1 MiB for
-// large inputs (filter tables); an input that still does not fit fails with
+// Message size limit: a Unix SEQPACKET message must fit into the SENDER's send buffer (the
+// kernel refuses larger ones with EMSGSIZE; the receiver's SO_RCVBUF does not matter), and
+// a message of several MiB needs that much contiguous kernel memory. The daemon therefore
+// sends replies in chunks of 64 KiB of output. The client raises its own SO_SNDBUF to 1 MiB
+// for large inputs (filter tables); an input that still does not fit fails with
 // ERROR_NO_SYSTEM_RESOURCES.
 
 #include <cstdint>

@@ -21,7 +21,10 @@ std::uint32_t batch_size(const PACKET_BATCH_REQUEST& request)
 
 CTarnwell::CTarnwell() : CTarnwell(std::string(CORVFLT_USER_DEVICE_PATH)) {}
 
-CTarnwell::CTarnwell(const std::string& device_path) : CTarnwell(open_device(device_path)) {}
+CTarnwell::CTarnwell(const std::string& device_path) : CTarnwell(open_device(device_path))
+{
+    device_path_ = device_path;
+}
 
 CTarnwell::CTarnwell(std::unique_ptr<platform::control_device> device)
     : device_(std::move(device)), driver_open_(device_ != nullptr)
@@ -37,17 +40,41 @@ CTarnwell::CTarnwell(std::unique_ptr<platform::control_device> device)
 
 CTarnwell::~CTarnwell() = default;
 
+std::shared_ptr<platform::control_device> CTarnwell::device() const
+{
+    std::lock_guard lock(device_mutex_);
+    return device_;
+}
+
 bool CTarnwell::request(std::uint32_t code, const void* input, std::uint32_t input_length,
                         void* output, std::uint32_t output_length) const
 {
-    if (!device_)
+    const std::shared_ptr<platform::control_device> device = this->device();
+    if (!device)
         return false;
     std::uint32_t returned = 0;
     const std::uint32_t error =
-        device_->control(code, input, input_length, output, output_length, &returned);
-    if (error == platform::error_device_not_connected)
-        driver_lost_.store(true, std::memory_order_relaxed);
+        device->control(code, input, input_length, output, output_length, &returned);
+    if (error == platform::error_device_not_connected &&
+        !driver_lost_.exchange(true, std::memory_order_relaxed))
+        const_cast<CTarnwell*>(this)->on_driver_lost();
     return error == platform::error_success;
+}
+
+bool CTarnwell::reopen()
+{
+    if (device_path_.empty())
+        return false;
+    std::unique_ptr<platform::control_device> fresh = open_device(device_path_);
+    if (!fresh)
+        return false;
+    {
+        std::lock_guard lock(device_mutex_);
+        device_ = std::move(fresh);
+    }
+    driver_open_.store(true, std::memory_order_relaxed);
+    driver_lost_.store(false, std::memory_order_relaxed);
+    return true;
 }
 
 bool CTarnwell::QueryAdapterList(ADAPTER_LIST& list) const

@@ -8,8 +8,10 @@
 // not open; otherwise whether the driver completed the request successfully. No error
 // code is kept, with one exception: a request that finds the driver gone (the device
 // answers ERROR_DEVICE_NOT_CONNECTED, as the Linux host's socket does once the daemon
-// died) marks the object lost for good, so that filter threads end instead of waiting for
-// packets that can never come.
+// died) marks the object lost, so that filter threads end instead of waiting for packets
+// that can never come, and tells the derived class once (on_driver_lost). An object that
+// opened its device by path can open it again (reopen) when a driver serves it once more:
+// a new driver instance, in which no adapter handle or event of the old one is valid.
 //
 // Threads: any number of threads may issue requests at once (the filters do); the driver
 // completes every request before control() returns.
@@ -18,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/control_device.h"
@@ -37,8 +40,8 @@ public:
     CTarnwell(const CTarnwell&) = delete;
     CTarnwell& operator=(const CTarnwell&) = delete;
 
-    bool IsDriverOpen() const { return driver_open_; }
-    // A request found the driver gone; every later request fails too.
+    bool IsDriverOpen() const { return driver_open_.load(std::memory_order_relaxed); }
+    // A request found the driver gone; every later request fails too, until reopen().
     bool IsDriverLost() const { return driver_lost_.load(std::memory_order_relaxed); }
 
     bool QueryAdapterList(ADAPTER_LIST& list) const;
@@ -65,12 +68,23 @@ public:
     static bool IsComponentAdapter(const char* name, const char* component_id);
     static bool ResolveFriendlyName(const char* name, char* out, std::size_t out_size);
 
+protected:
+    // Called once per loss, from the thread whose request found the driver gone.
+    virtual void on_driver_lost() {}
+    // Opens the device path again after a loss; true when a driver answered. Requests in
+    // flight on the old device finish there. False when the object was given its device
+    // rather than a path.
+    bool reopen();
+
 private:
     bool request(std::uint32_t code, const void* input, std::uint32_t input_length,
                  void* output, std::uint32_t output_length) const;
+    std::shared_ptr<platform::control_device> device() const;
 
-    std::unique_ptr<platform::control_device> device_;
-    bool driver_open_ = false;
+    std::string device_path_;  // empty: the device was handed in
+    mutable std::mutex device_mutex_;
+    std::shared_ptr<platform::control_device> device_;  // guarded by device_mutex_
+    std::atomic<bool> driver_open_{false};
     bool wow64_ = false;
     mutable std::atomic<bool> driver_lost_{false};
 };

@@ -208,17 +208,44 @@ void dual_packet_filter::announce_removed(std::uint64_t handle)
     std::cout << line << std::flush;
 }
 
+// Any thread whose request found the driver gone: the watcher takes it from there.
+void dual_packet_filter::on_driver_lost() { list_change_.set(); }
+
+// Watcher thread, after the driver went away: once a new driver instance answers, the
+// slots' handles and events (which named the old one) are dropped and the new instance is
+// taken up as if its adapters had all just arrived. Until then nothing is asked of anyone:
+// the slots' threads have ended by themselves.
+bool dual_packet_filter::reconnect()
+{
+    if (!reopen())
+        return false;
+    stop_filter(0);
+    stop_filter(1);
+    AttachListChangeEvent(list_change_.native_handle());
+    {
+        std::unique_lock lock(lock_);
+        build_adapters();
+    }
+    std::cout << "[dual_packet_filter] : the driver is back. Reconnected.\n" << std::flush;
+    return true;
+}
+
 // Watcher thread: from construction to destruction.
 void dual_packet_filter::watch()
 {
     auto list = std::make_unique<ADAPTER_LIST>();
     while (!exit_.load()) {
+        // While the driver is gone nothing signals the event: look for a new one now and
+        // then instead.
+        const std::uint32_t timeout = IsDriverLost() ? reconnect_period_ms : platform::wait_infinite;
         // A failed wait would fail again at once: end rather than spin.
-        if (list_change_.wait(platform::wait_infinite) == platform::wait_result::failed)
+        if (list_change_.wait(timeout) == platform::wait_result::failed)
             return;
         list_change_.reset();
         if (exit_.load())
             return;
+        if (IsDriverLost() && !reconnect())
+            continue;
 
         // Without an answer nothing is known to be gone: no slot is stopped on a guess.
         if (QueryAdapterList(*list)) {

@@ -3,7 +3,10 @@
 // thread each, and can move a packet from one slot's adapter to the other's (the partner
 // of slot s is slot 1 - s). A watcher thread follows the driver's adapter list: it stops
 // a slot whose adapter disappeared, refreshes the adapter vector and calls the owner's
-// list-change callbacks. Used by the NAT gateway on the Wintun and the provider adapter.
+// list-change callbacks. When the driver goes away (its daemon died), the watcher stops
+// both slots and opens the device again every second; once a driver answers it rebuilds
+// the adapter vector and calls the callbacks, so that the owner starts over with the new
+// driver's adapters. Used by the NAT gateway on the Wintun and the provider adapter.
 //
 // Owns its device handle (CTarnwell base), the list-change event, both slots' buffers and
 // requests, the adapter vector (shared with the working threads) and the threads.
@@ -89,6 +92,10 @@ private:
         batch_page partner_stack;
     };
 
+    static constexpr std::uint32_t reconnect_period_ms = 1000;
+
+    void on_driver_lost() override;
+    bool reconnect();
     void open();
     void build_adapters();  // caller holds lock_ exclusively (or is the constructor)
     void refresh_adapters();

@@ -2,6 +2,10 @@
 // requests.
 #include "driver_test_support.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace corvflt::testing {
 namespace {
 
@@ -252,6 +256,47 @@ TEST(driver_data_path, chain_is_queued_in_order_with_one_signal)
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(bufs.frame(i), frames[expected_ports[i] - 3000]) << i;
     EXPECT_EQ(env.d.pool().in_use(), 0u);
+}
+
+// A filter's stop sets mode 0 and flushes while a data-path thread may be judging a long
+// chain under the old mode. Once both requests have returned, nothing of that chain may
+// enter the queue: no packet waits there for the next start, and no buffer of the pools
+// shared by all adapters stays taken.
+TEST(driver_data_path, a_flush_wins_over_a_chain_judged_before_it)
+{
+    driver_env env;
+    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    const std::vector<std::uint8_t> f = ipv4_frame();
+    std::vector<frame_view> views(1500, frame_view{f.data(), static_cast<std::uint32_t>(f.size())});
+    std::atomic<std::uint64_t> chains{0};
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        std::vector<frame_fate> fates(views.size());
+        while (!done.load()) {
+            env.d.on_wire_receive(a, views.data(), static_cast<std::uint32_t>(views.size()),
+                                  fates.data());
+            chains.fetch_add(1);
+        }
+    });
+    const std::uint64_t h = a->handle();
+    int left_queued = 0;
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_EQ(env.set_mode(a, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV), STATUS_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::microseconds(50 + 37 * (round % 7)));
+        ASSERT_EQ(env.set_mode(a, 0), STATUS_SUCCESS);
+        ASSERT_EQ(env.ioctl(IOCTL_CORVFLT_FLUSH_QUEUE, to_bytes(&h, 8), 0).status, STATUS_SUCCESS);
+        // The chain in flight at the flush ends, and one more is judged wholly under mode 0.
+        const std::uint64_t seen = chains.load();
+        while (chains.load() < seen + 2)
+            std::this_thread::yield();
+        if (env.queue_size(a) != 0 || env.d.pool().in_use() != 0)
+            ++left_queued;
+        // A later round must not inherit this one's leftovers.
+        env.ioctl(IOCTL_CORVFLT_FLUSH_QUEUE, to_bytes(&h, 8), 0);
+    }
+    done = true;
+    feeder.join();
+    EXPECT_EQ(left_queued, 0) << "of 50 stops left packets queued";
 }
 
 // Batch reads move packets in chunks. A buffer the client cannot take ends the batch there:

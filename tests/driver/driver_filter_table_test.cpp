@@ -2,6 +2,9 @@
 // table's control requests.
 #include "driver_test_support.h"
 
+#include <atomic>
+#include <thread>
+
 namespace corvflt::testing {
 namespace {
 
@@ -239,6 +242,40 @@ TEST(driver_filter_table, table_requests_and_statistics_reset)
     r = env.ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
     std::memcpy(&n, r.buffer.data(), 4);
     EXPECT_EQ(n, 0u);
+}
+
+// Concurrent replacements and resets each take effect whole: afterwards the table is one
+// of the tables installed (or none) and every table replaced was freed.
+TEST(driver_filter_table, concurrent_sets_and_resets_leak_nothing)
+{
+    table_env env;
+    const std::int64_t baseline = env.host.live_allocations();
+    const std::vector<std::uint8_t> two = table_of({entry(3, FILTER_ACTION_DROP), entry(3, FILTER_ACTION_DROP)});
+    const std::vector<std::uint8_t> three =
+        table_of({entry(3, FILTER_ACTION_PASS), entry(3, FILTER_ACTION_PASS), entry(3, FILTER_ACTION_PASS)});
+    std::atomic<bool> go{false};
+    const auto hammer = [&](int which) {
+        while (!go.load())
+            std::this_thread::yield();
+        for (int i = 0; i < 3000; ++i) {
+            if (which == 2 && i % 4 == 0)
+                env.ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
+            else
+                env.ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, which == 1 ? two : three, 0);
+        }
+    };
+    std::thread t1(hammer, 1), t2(hammer, 2), t3(hammer, 1);
+    go = true;
+    t1.join();
+    t2.join();
+    t3.join();
+    std::uint32_t n = 0;
+    const reply r = env.ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
+    std::memcpy(&n, r.buffer.data(), 4);
+    EXPECT_TRUE(n == 2 || n == 3) << n;
+    EXPECT_EQ(env.host.live_allocations(), baseline + 1);
+    env.ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
+    EXPECT_EQ(env.host.live_allocations(), baseline);
 }
 
 TEST(driver_filter_table, header_walk_bounds)

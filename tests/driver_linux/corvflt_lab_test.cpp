@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -61,6 +62,48 @@ std::uint32_t get_mode(control_client& client, std::uint64_t handle)
                        sizeof record) != 0)
         return 0xFFFFFFFF;
     return record.mode;
+}
+
+// Sends UDP datagrams from gw to 10.9.0.2:`port` (nobody listens there) until `stop`, at
+// most `limit`, in bursts of 32 with a pause between them.
+void udp_flood(const corvflt_lab& lab, const std::atomic<bool>& stop, unsigned limit,
+               unsigned short port)
+{
+    corvflt_lab::in_namespace(lab.gw(), [&] {
+        const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        inet_pton(AF_INET, "10.9.0.2", &to.sin_addr);
+        const char payload[64] = {};
+        for (unsigned sent = 0; s >= 0 && !stop.load() && sent < limit; sent += 32) {
+            for (int i = 0; i < 32; ++i)
+                sendto(s, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        if (s >= 0)
+            close(s);
+        return true;
+    });
+}
+
+// Fills the adapter's queue (tunnel mode, nobody reading) and returns where it stopped
+// growing: with every counted pool buffer back, exactly the 1845 the pool hands out for
+// queues.
+std::uint32_t fill_queue(const corvflt_lab& lab, control_client& client, std::uint64_t handle)
+{
+    std::uint32_t queued = 0;
+    for (int round = 0; round < 60; ++round) {
+        std::atomic<bool> stop{false};
+        udp_flood(lab, stop, 128, 9);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::uint32_t now = 0;
+        client.request(IOCTL_CORVFLT_GET_QUEUE_SIZE, &handle, 8, &now, 4);
+        if (now == queued && now != 0)
+            break;
+        queued = now;
+    }
+    return queued;
 }
 
 // Shell output of `command`.
@@ -346,7 +389,7 @@ TEST(driver_linux_lab, mode3_client_reads_and_reinjects)
     ASSERT_TRUE(client.connect(lab.socket_path()));
     const std::uint64_t handle = client.find_adapter(adapter_name);
     ASSERT_NE(handle, 0u);
-    const int event = eventfd(0, EFD_CLOEXEC);
+    const int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ADAPTER_EVENT set_event{handle, static_cast<std::uint64_t>(event)};
     ASSERT_EQ(client.request(IOCTL_CORVFLT_SET_PACKET_EVENT, &set_event, sizeof set_event,
                              nullptr, 0), 0u);
@@ -375,6 +418,43 @@ TEST(driver_linux_lab, mode3_client_reads_and_reinjects)
     close(event);
 }
 
+// The daemon signals the caller's own eventfd. A blocking one is refused; one the caller
+// makes blocking afterwards and fills to its maximum must still not stall the thread that
+// signals it: traffic keeps flowing, requests are answered, and the daemon stops.
+TEST(driver_linux_lab, a_full_caller_eventfd_never_blocks_the_daemon)
+{
+    corvflt_lab lab;
+    REQUIRE_LAB(lab, "", "ip");
+    control_client client;
+    ASSERT_TRUE(client.connect(lab.socket_path()));
+    const std::uint64_t handle = client.find_adapter(adapter_name);
+    ASSERT_NE(handle, 0u);
+    const int blocking = eventfd(0, EFD_CLOEXEC);
+    ADAPTER_EVENT refused{handle, static_cast<std::uint64_t>(blocking)};
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_SET_PACKET_EVENT, &refused, sizeof refused, nullptr, 0),
+              CORVFLT_STATUS_INVALID_PARAMETER);
+    close(blocking);
+
+    const int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ADAPTER_EVENT set_event{handle, static_cast<std::uint64_t>(event)};
+    ASSERT_EQ(client.request(IOCTL_CORVFLT_SET_PACKET_EVENT, &set_event, sizeof set_event,
+                             nullptr, 0), 0u);
+    ASSERT_EQ(fcntl(event, F_SETFL, 0), 0);
+    const std::uint64_t fullest = 0xFFFFFFFFFFFFFFFEull;
+    ASSERT_EQ(write(event, &fullest, sizeof fullest), 8);
+    ASSERT_EQ(set_mode(client, handle, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV), 0u);
+    std::string detail;
+    EXPECT_FALSE(udp_exchange(lab, 56, 300, &detail, 7010));  // diverted: a signal is due
+    std::uint32_t queued = 0;
+    EXPECT_EQ(client.request(IOCTL_CORVFLT_GET_QUEUE_SIZE, &handle, 8, &queued, 4), 0u);
+    EXPECT_GE(queued, 1u);
+    ASSERT_EQ(set_mode(client, handle, 0), 0u);
+    EXPECT_TRUE(udp_exchange(lab, 56, 2000, &detail, 7011)) << "the data path stalled: " << detail;
+    client.close();
+    EXPECT_EQ(lab.stop(), 0) << lab.daemon_log();
+    close(event);
+}
+
 TEST(driver_linux_lab, link_changes_follow_the_stack_device)
 {
     corvflt_lab lab;
@@ -382,7 +462,7 @@ TEST(driver_linux_lab, link_changes_follow_the_stack_device)
     control_client client;
     ASSERT_TRUE(client.connect(lab.socket_path()));
     ASSERT_NE(client.find_adapter(adapter_name), 0u);
-    const int event = eventfd(0, EFD_CLOEXEC);
+    const int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const std::uint64_t event_handle = static_cast<std::uint64_t>(event);
     ASSERT_EQ(client.request(IOCTL_CORVFLT_SET_LIST_CHANGE_EVENT, &event_handle, 8, nullptr, 0),
               0u);
@@ -453,6 +533,63 @@ TEST(driver_linux_lab, startup_parameters_apply_and_killed_client_resets_modes)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(mode, 4u);
+}
+
+// A relay killed while its batch reads and sends are in flight: each time the daemon puts
+// the adapter back into its startup mode, and afterwards no pool buffer is missing (the
+// queue fills to exactly the number of counted buffers).
+TEST(driver_linux_lab, a_client_killed_mid_batch_leaves_startup_mode_and_every_buffer)
+{
+    corvflt_lab lab;
+    REQUIRE_LAB(lab, "", "ip");
+    std::atomic<bool> stop{false};
+    std::thread traffic([&] { udp_flood(lab, stop, 400000, 9); });
+    for (int round = 0; round < 5; ++round) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            control_client c;
+            const int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            std::uint32_t status = 1;
+            const std::uint64_t h = c.connect(lab.socket_path()) ? c.find_adapter(adapter_name) : 0;
+            ADAPTER_EVENT set_event{h, static_cast<std::uint64_t>(event)};
+            if (h && c.request(IOCTL_CORVFLT_SET_PACKET_EVENT, &set_event, sizeof set_event,
+                               nullptr, 0) == 0)
+                status = set_mode(c, h, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV);
+            [[maybe_unused]] ssize_t n = write(ready[1], &status, sizeof status);
+            relay r(c, h, event);
+            pause();
+            _exit(0);
+        }
+        std::uint32_t status = 1;
+        ASSERT_EQ(read(ready[0], &status, sizeof status), 4);
+        close(ready[0]);
+        close(ready[1]);
+        ASSERT_EQ(status, 0u) << round;
+        std::this_thread::sleep_for(std::chrono::milliseconds(60 + 17 * round));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        // A checker that connects before the daemon saw the relay's connection end is not
+        // the last handle to close: ask again with a fresh handle until the reset shows.
+        std::uint32_t mode = 0xFFFFFFFF;
+        for (int i = 0; i < 100 && mode != 0; ++i) {
+            control_client checker;
+            ASSERT_TRUE(checker.connect(lab.socket_path()));
+            mode = get_mode(checker, checker.find_adapter(adapter_name));
+            if (mode != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(mode, 0u) << round;
+    }
+    stop = true;
+    traffic.join();
+
+    control_client counter;
+    ASSERT_TRUE(counter.connect(lab.socket_path()));
+    const std::uint64_t handle = counter.find_adapter(adapter_name);
+    ASSERT_EQ(set_mode(counter, handle, MODE_TUNNEL_SEND), 0u);
+    EXPECT_EQ(fill_queue(lab, counter, handle), 1845u) << lab.daemon_log();
 }
 
 TEST(driver_linux_lab, control_socket_refuses_bad_requests_cleanly)

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -121,7 +124,9 @@ TEST_F(nat_lab, clients_browse_resolve_and_ping_through_the_gateway_and_survive_
         EXPECT_NE(web_log.find("10.99.0.2 - -"), std::string::npos) << web_log;
         EXPECT_EQ(web_log.find("10.66.0.2"), std::string::npos) << web_log;
 
-        // The VPN adapter goes away: the gateway stops (event 1) and keeps trying.
+        // The VPN adapter goes away while a client keeps sending: the gateway stops (event 1)
+        // and keeps trying.
+        std::thread traffic([&] { lab_.run("vpnc", "ping -q -c 60 -i 0.1 -W 1 10.99.0.1"); });
         const std::size_t before = recorded_events().size();
         EXPECT_EQ(lab_.run("gw", "ip link del corvane").status, 0);
         EXPECT_TRUE(eventually(
@@ -141,6 +146,7 @@ TEST_F(nat_lab, clients_browse_resolve_and_ping_through_the_gateway_and_survive_
         EXPECT_TRUE(eventually([&] { return gateway->state() == nat::gateway_state::running; }, 15s)) << lines;
         EXPECT_TRUE(eventually([&] { return client_sees(curl_page, page, &output); }, 15s)) << output;
         EXPECT_EQ(recorded_events().back(), proxy_event_kind::started);
+        traffic.join();
 
         EXPECT_TRUE(gateway->stop());
         EXPECT_EQ(forwarding(), "0\n") << "the previous value is restored";
@@ -155,4 +161,104 @@ TEST_F(nat_lab, clients_browse_resolve_and_ping_through_the_gateway_and_survive_
     ASSERT_EQ(read.status, 0) << read.output;
     EXPECT_NE(read.output.find("10.66.0.2\t10.99.0.1\t8080"), std::string::npos) << read.output;
     EXPECT_NE(read.output.find("10.99.0.1\t10.99.0.2\t10000"), std::string::npos) << read.output;
+}
+
+// The provider adapter goes away and comes back while a client keeps sending: the gateway
+// stops, starts again once the adapter is back and configured, and the client's traffic
+// flows again, translated (there is still no route back).
+TEST_F(nat_lab, the_provider_adapter_going_and_coming_back_under_traffic)
+{
+    const std::string page = lab_.value("LAB_WEB_PAGE");
+    std::mutex lines_mutex;
+    std::string lines;
+    const bool entered = lab_.in_namespace("gw", [&] {
+        auto gateway = std::make_unique<nat::wintun_nat_gateway>(
+            "corvane",
+            [&](const char* line) {
+                std::lock_guard lock(lines_mutex);
+                lines += std::string(line) + "|";
+            },
+            log_level::all, &record_event, nat::nat_gateway_environment{});
+        EXPECT_TRUE(gateway->start());
+        std::string output;
+        EXPECT_TRUE(client_sees(curl_page, page, &output)) << output;
+
+        std::thread traffic([&] { lab_.run("vpnc", "ping -q -c 80 -i 0.1 -W 1 10.99.0.1"); });
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(lab_.run("gw", "ip link del prov0").status, 0);
+        EXPECT_TRUE(eventually([&] { return gateway->state() != nat::gateway_state::running; }, 15s))
+            << lines;
+        // Back again (persistent now) and configured as up.sh did, on both sides: corvflt
+        // created the wire side, so it comes back new and bare too.
+        EXPECT_EQ(lab_.run("gw", "ip tuntap add dev prov0 mode tap && ip addr add 10.99.0.2/24 dev prov0 && "
+                                 "ip link set prov0 up && ip route replace default via 10.99.0.1 dev prov0")
+                      .status,
+                  0);
+        EXPECT_TRUE(eventually([&] { return lab_.run("inet", "ip link show provw").status == 0; }, 10s));
+        lab_.run("inet", "ip addr add 10.99.0.1/24 dev provw; ip link set provw up");
+        EXPECT_TRUE(eventually([&] { return gateway->state() == nat::gateway_state::running; }, 20s)) << lines;
+        EXPECT_TRUE(eventually([&] { return client_sees(curl_page, page, &output); }, 15s)) << output;
+        EXPECT_TRUE(client_sees(ping, "2 received", &output)) << output;
+        traffic.join();
+        EXPECT_TRUE(gateway->stop());
+        return true;
+    });
+    ASSERT_TRUE(entered) << "cannot enter " << lab_.namespace_of("gw");
+}
+
+// corvflt killed with SIGKILL and started again (as its service manager would): the running
+// gateway notices, takes up the new daemon once it answers (its device is opened again),
+// and carries the client's traffic without being restarted itself.
+TEST_F(nat_lab, the_gateway_reconnects_to_a_corvflt_killed_and_started_again)
+{
+    const std::string page = lab_.value("LAB_WEB_PAGE");
+    const pid_t daemon = static_cast<pid_t>(std::stol(lab_.value("LAB_CORVFLT_PID")));
+    char binary[4096] = {};
+    ASSERT_GT(readlink(("/proc/" + std::to_string(daemon) + "/exe").c_str(), binary, sizeof binary - 1), 0);
+    std::mutex lines_mutex;
+    std::string lines;
+    pid_t restarted = 0;
+    const bool entered = lab_.in_namespace("gw", [&] {
+        auto gateway = std::make_unique<nat::wintun_nat_gateway>(
+            "corvane",
+            [&](const char* line) {
+                std::lock_guard lock(lines_mutex);
+                lines += std::string(line) + "|";
+            },
+            log_level::all, &record_event, nat::nat_gateway_environment{});
+        EXPECT_TRUE(gateway->start());
+        std::string output;
+        EXPECT_TRUE(client_sees(curl_page, page, &output)) << output;
+
+        EXPECT_EQ(kill(daemon, SIGKILL), 0);
+        EXPECT_TRUE(eventually([&] { return !process_running(daemon); }, 5s));
+        EXPECT_TRUE(eventually([&] { return gateway->state() != nat::gateway_state::running; }, 15s))
+            << lines;
+        // Started again with the same adapters; the devices it creates come up bare, so
+        // they are configured as up.sh did.
+        const command_result started = lab_.run(
+            "gw", "env CORVFLT_DEVICE_DIR=" + lab_.device_dir() + " " + binary + " --adapter corvane,ip," +
+                      lab_.namespace_of("vpnc") + ",corvw --adapter prov0,ethernet," + lab_.namespace_of("inet") +
+                      ",provw >" + lab_.state_dir() + "/corvflt-again.log 2>&1 </dev/null & echo $!");
+        restarted = static_cast<pid_t>(std::atol(started.output.c_str()));
+        EXPECT_GT(restarted, 0) << started.output;
+        EXPECT_TRUE(eventually([&] { return lab_.run("inet", "ip link show provw").status == 0 &&
+                                            lab_.run("vpnc", "ip link show corvw").status == 0; },
+                               10s));
+        lab_.run("gw", "ip addr add 10.66.0.1/24 dev corvane; ip link set corvane up; "
+                       "ip addr add 10.99.0.2/24 dev prov0; ip link set prov0 up; "
+                       "ip route replace default via 10.99.0.1 dev prov0");
+        lab_.run("vpnc", "ip addr add 10.66.0.2/24 dev corvw; ip link set corvw up; "
+                         "ip route replace default via 10.66.0.1 dev corvw");
+        lab_.run("inet", "ip addr add 10.99.0.1/24 dev provw; ip link set provw up");
+        EXPECT_TRUE(eventually([&] { return gateway->state() == nat::gateway_state::running; }, 20s)) << lines;
+        EXPECT_TRUE(eventually([&] { return client_sees(curl_page, page, &output); }, 15s)) << output;
+        EXPECT_TRUE(gateway->stop());
+        return true;
+    });
+    if (restarted > 0) {
+        kill(restarted, SIGTERM);
+        eventually([&] { return !process_running(restarted); }, 5s);
+    }
+    ASSERT_TRUE(entered) << "cannot enter " << lab_.namespace_of("gw");
 }

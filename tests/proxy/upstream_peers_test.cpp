@@ -103,6 +103,26 @@ public:
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
 
+    // SIGKILL to the child and every process it started (found through /proc by parent,
+    // before any of them is signalled), as a crash of the peer's host would end them.
+    void kill_all()
+    {
+        if (pid_ <= 0)
+            return;
+        std::vector<pid_t> all{pid_};
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            std::ifstream children("/proc/" + std::to_string(all[i]) + "/task/" + std::to_string(all[i]) +
+                                   "/children");
+            pid_t child = 0;
+            while (children >> child)
+                all.push_back(child);
+        }
+        for (const pid_t p : all)
+            ::kill(p, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+
     bool running()
     {
         if (pid_ <= 0)
@@ -156,8 +176,11 @@ struct danted {
     std::uint16_t port = free_tcp_port();
     std::unique_ptr<child_process> process;
 
-    explicit danted(const char* socksmethod)
+    // `fixed_port`: listen there (a restart on the port of an earlier instance).
+    explicit danted(const char* socksmethod, std::uint16_t fixed_port = 0)
     {
+        if (fixed_port)
+            port = fixed_port;
         // One keyword per line: danted's parser rejects some keywords after a command list.
         const std::string any = "  from: 0.0.0.0/0 to: 0.0.0.0/0\n";
         const std::string config =
@@ -258,6 +281,45 @@ TEST(proxy_upstream_dante, connect_without_and_with_user_name_authentication)
             EXPECT_TRUE(closed);
         }
     }
+}
+
+// The upstream SOCKS5 proxy is killed and comes back on the same port. A connection relayed
+// through it ends cleanly (the client sees its end, nothing hangs), one made while it is
+// gone is closed without data, and new connections work once it is back, through the same
+// relay server.
+TEST(proxy_upstream_dante, relays_end_cleanly_when_the_upstream_goes_and_work_once_it_is_back)
+{
+    if (!have_program("/usr/sbin/danted"))
+        GTEST_SKIP() << "danted is not installed (package dante-server)";
+    proxy_test::tcp_peer destination(proxy_test::echo);
+    auto first = std::make_unique<danted>("none");
+    ASSERT_TRUE(first->ready()) << "danted did not start";
+    const std::uint16_t socks_port = first->port;
+    upstream_relay<proxy::socks5_tcp_proxy_socket> relay(socks_port, destination.port());
+    const std::uint16_t relay_port = relay.server->listen_port();
+
+    const platform::socket_handle open_connection = connect_client(relay_port);
+    ASSERT_NE(open_connection, platform::invalid_socket);
+    const std::vector<char> hello = pattern(1000, 7);
+    ASSERT_EQ(platform::send_all(open_connection, hello.data(), hello.size(), 5000), 0u);
+    ASSERT_EQ(receive_all(open_connection, hello.size(), 5000), hello);
+
+    // Killed: a SIGTERM would let danted's children finish the sessions they serve.
+    first->process->kill_all();
+    first.reset();
+    bool ended = false;
+    const std::vector<char> after = receive_all(open_connection, 1, 10000, &ended);
+    EXPECT_TRUE(ended) << "the relayed connection did not end with its upstream";
+    EXPECT_TRUE(after.empty());
+    close_quietly(open_connection);
+
+    bool closed = false;
+    EXPECT_FALSE(echoes_through(relay_port, 1000, &closed));
+    EXPECT_TRUE(closed) << "a connection without an upstream was left hanging";
+
+    danted second("none", socks_port);
+    ASSERT_TRUE(second.ready()) << "danted did not start again on port " << socks_port;
+    EXPECT_TRUE(echoes_through(relay_port, 1u << 20, &closed));
 }
 
 // A SOCKS5 UDP server whose every client associates through `proxy_port` on loopback.

@@ -146,19 +146,17 @@ inline bool wait_until(const std::function<bool()>& done,
     return true;
 }
 
-// Feeds one frame every 100 ms until `arrived` holds; false after 10 s. Returns how many
-// frames it took through `fed`.
-inline bool feed_until(fake_driver& d, corvflt::adapter_context* a, std::uint32_t direction,
-                       const std::function<bool()>& arrived, std::size_t* fed)
+// Feeds one frame tagged `tag` into `from` once and waits until `to` indicated it up its
+// stack. One probe, no retry: a filter that lost it fails.
+inline bool probe_reaches_stack(fake_driver& d, corvflt::adapter_context* from,
+                                corvflt::adapter_context* to, std::uint32_t direction,
+                                std::uint16_t tag)
 {
-    *fed = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        d.feed(a, direction, {tagged_frame(0x66)});
-        ++*fed;
-        if (wait_until(arrived, std::chrono::milliseconds(100)))
-            return true;
-    }
-    return false;
+    d.feed(from, direction, {tagged_frame(tag)});
+    return wait_until([&] {
+        const std::vector<std::uint16_t> tags = d.indicated_tags(to);
+        return std::find(tags.begin(), tags.end(), tag) != tags.end();
+    }, std::chrono::seconds(5));
 }
 
 // Forwards to a real device, counting requests per control code; once `lose()` was

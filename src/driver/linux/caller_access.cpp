@@ -1,13 +1,19 @@
 #include "driver/linux/caller_access.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+
+#include "driver/linux/caller.h"
 
 namespace corvflt::linux_host {
 
@@ -163,24 +169,109 @@ bool is_eventfd(int fd)
     return std::strcmp(link, "anon_inode:[eventfd]") == 0;
 }
 
-int duplicate_caller_eventfd(pid_t pid, std::uint64_t fd_number)
+int duplicate_caller_eventfd(const caller& c, std::uint64_t fd_number)
 {
-    if (fd_number > 0x7FFFFFFF)
+    if (fd_number > 0x7FFFFFFF || !caller_present(c))
         return -1;
-    const int pidfd = pidfd_open_compat(pid);
-    if (pidfd < 0)
-        return -1;
-    const int fd = pidfd_getfd_compat(pidfd, static_cast<int>(fd_number));
-    close(pidfd);
+    const int fd = pidfd_getfd_compat(c.pidfd, static_cast<int>(fd_number));
     if (fd < 0)
         return -1;
     // Only eventfds: signalling writes 8 bytes, which on a pipe or socket of the caller
-    // would inject data into an unrelated stream.
-    if (!is_eventfd(fd)) {
+    // would inject data into an unrelated stream. And only non-blocking ones: the daemon
+    // shares the caller's open file, so a blocking one filled to its maximum would block
+    // the signalling thread until the caller reads it.
+    const int flags = fcntl(fd, F_GETFL);
+    if (!is_eventfd(fd) || flags < 0 || !(flags & O_NONBLOCK)) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+bool signal_caller_eventfd(int fd)
+{
+    // The caller may have cleared O_NONBLOCK on its (shared) open file since it was
+    // referenced: then write only when the counter can take it at once. A counter that
+    // cannot take one more is as signalled as it gets anyway.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return false;
+    if (!(flags & O_NONBLOCK)) {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT))
+            return false;
+    }
+    const std::uint64_t one = 1;
+    return write(fd, &one, sizeof one) == sizeof one;
+}
+
+namespace {
+
+#ifndef SO_PEERPIDFD
+constexpr int SO_PEERPIDFD = 77;  // Linux 6.5; older kernels answer ENOPROTOOPT
+#endif
+
+// 0 while the address space behind `memory_fd` lives (address 0 is never mapped, so the
+// read fails with EIO), 1 when it is gone: a /proc/PID/mem file reads nothing once its
+// process exited or exec'd.
+bool address_space_gone(int memory_fd)
+{
+    std::uint8_t byte;
+    for (;;) {
+        const ssize_t n = pread(memory_fd, &byte, 1, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n == 0;
+    }
+}
+
+bool process_exited(int pidfd)
+{
+    pollfd p{pidfd, POLLIN, 0};
+    return poll(&p, 1, 0) != 0;  // readable (or an error) once the process exited
+}
+
+}  // namespace
+
+bool bind_caller(caller* c, int socket_fd, pid_t pid)
+{
+    int pidfd = -1;
+    socklen_t length = sizeof pidfd;
+    // The socket's own reference names the process that connected, even if it has exited
+    // and its pid was reused before this accept; pidfd_open by number cannot tell.
+    if (getsockopt(socket_fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0 || pidfd < 0)
+        pidfd = pidfd_open_compat(pid);
+    if (pidfd < 0)
+        return false;
+    const std::string path = "/proc/" + std::to_string(pid) + "/mem";
+    const int memory_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened before the exit check: a process still alive after the open held its pid
+    // throughout, so the file belongs to it.
+    if (memory_fd < 0 || process_exited(pidfd) || address_space_gone(memory_fd)) {
+        if (memory_fd >= 0)
+            close(memory_fd);
+        close(pidfd);
+        return false;
+    }
+    c->pid = pid;
+    c->pidfd = pidfd;
+    c->memory_fd = memory_fd;
+    return true;
+}
+
+void unbind_caller(caller* c)
+{
+    if (c->memory_fd >= 0)
+        close(c->memory_fd);
+    if (c->pidfd >= 0)
+        close(c->pidfd);
+    c->memory_fd = c->pidfd = -1;
+}
+
+bool caller_present(const caller& c)
+{
+    return c.pidfd >= 0 && c.memory_fd >= 0 && !process_exited(c.pidfd) &&
+           !address_space_gone(c.memory_fd);
 }
 
 }  // namespace corvflt::linux_host

@@ -25,8 +25,15 @@ bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,
 std::uint32_t write_caller_blocks(pid_t pid, const user_block* blocks, std::uint32_t count);
 std::uint32_t read_caller_blocks(pid_t pid, const user_block* blocks, std::uint32_t count);
 
-// A duplicate of the caller's descriptor `fd_number` when it is an eventfd, else -1.
-int duplicate_caller_eventfd(pid_t pid, std::uint64_t fd_number);
+struct caller;
+
+// A duplicate of the caller's descriptor `fd_number` when it is a non-blocking eventfd and
+// the caller is still present, else -1.
+int duplicate_caller_eventfd(const caller& c, std::uint64_t fd_number);
+// Adds 1 to an eventfd from duplicate_caller_eventfd without ever blocking; false when
+// nothing was written (the counter is full, or the caller made the file blocking and the
+// counter could not take the write at once).
+bool signal_caller_eventfd(int fd);
 
 // True when `fd` (ours) is an eventfd.
 bool is_eventfd(int fd);

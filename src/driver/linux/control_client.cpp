@@ -61,8 +61,15 @@ std::uint32_t control_client::request(std::uint32_t code, const void* in, std::u
     answer.msg_iov = reply_parts;
     answer.msg_iovlen = out_length ? 2 : 1;
     const ssize_t n = recvmsg(fd_, &answer, 0);
-    if (n < static_cast<ssize_t>(sizeof reply))
+    if (n < static_cast<ssize_t>(sizeof reply) || reply[1] > out_length)
         return socket_failed;
+    // A large output continues in further messages of output bytes only.
+    for (std::uint32_t got = static_cast<std::uint32_t>(n) - sizeof reply; got < reply[1];) {
+        const ssize_t more = recv(fd_, static_cast<std::uint8_t*>(out) + got, reply[1] - got, 0);
+        if (more <= 0)
+            return socket_failed;
+        got += static_cast<std::uint32_t>(more);
+    }
     if (bytes)
         *bytes = reply[1];
     return reply[0];

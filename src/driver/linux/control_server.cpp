@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <system_error>
 
 #include "driver/driver_constants.h"
 #include "driver/linux/caller.h"
@@ -22,18 +23,48 @@ namespace corvflt::linux_host {
 
 namespace {
 
-// Room for the biggest reply (8 + 530436 bytes) in one message; the kernel doubles it.
-constexpr int reply_send_buffer = 1 << 20;
+constexpr ntstatus STATUS_ACCESS_DENIED = 0xC0000022;
 
-bool make_directory(const std::string& directory)
+// Room for a few reply chunks in the socket; the kernel doubles it.
+constexpr int reply_send_buffer = 1 << 20;
+// How long the accept loop waits before it tries again when the process or the system has
+// no descriptor (or memory) left for a new connection: the pending connection keeps the
+// listening socket readable, so retrying at once would spin.
+constexpr int accept_backoff_ms = 100;
+
+bool accept_failure_is_transient(int error)
 {
-    std::string partial;
-    for (std::size_t i = 0; i <= directory.size(); ++i) {
-        if (i == directory.size() || (directory[i] == '/' && i > 0)) {
-            partial = directory.substr(0, i);
-            if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
-                return false;
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// The parents are created as a system directory would be; the socket's own directory is
+// root's alone. An existing one is used only if nobody but its owner (this daemon's user)
+// can change what lies in it: otherwise another user could replace the socket under it.
+bool make_directory(const std::string& directory, std::string* error)
+{
+    for (std::size_t i = 1; i <= directory.size(); ++i) {
+        if (i != directory.size() && directory[i] != '/')
+            continue;
+        const std::string partial = directory.substr(0, i);
+        const mode_t mode = i == directory.size() ? 0700 : 0755;
+        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) {
+            *error = "cannot create " + partial + ": " + std::strerror(errno);
+            return false;
         }
+    }
+    struct stat st {};
+    if (lstat(directory.c_str(), &st) != 0) {
+        *error = "cannot examine " + directory + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *error = directory + " is not a directory";
+        return false;
+    }
+    if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        *error = directory + " must belong to uid " + std::to_string(geteuid()) +
+                 " and be writable by nobody else";
+        return false;
     }
     return true;
 }
@@ -46,6 +77,16 @@ sockaddr_un socket_address(const std::string& path)
     return address;
 }
 
+bool send_all_of(int fd, const msghdr& message)
+{
+    for (;;) {
+        if (sendmsg(fd, &message, MSG_NOSIGNAL) >= 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
 }  // namespace
 
 struct control_server::connection : caller {
@@ -55,7 +96,10 @@ struct control_server::connection : caller {
     std::unique_ptr<std::uint8_t[]> buffer;  // the system buffer, reused between requests
 };
 
-control_server::control_server(driver& core) : core_(core) {}
+control_server::control_server(driver& core, std::uint32_t max_connections)
+    : core_(core), max_connections_(max_connections)
+{
+}
 
 control_server::~control_server() { stop(); }
 
@@ -66,10 +110,8 @@ bool control_server::start(const std::string& directory, std::string* error)
         *error = "socket path too long: " + path_;
         return false;
     }
-    if (!make_directory(directory)) {
-        *error = "cannot create " + directory + ": " + std::strerror(errno);
+    if (!make_directory(directory, error))
         return false;
-    }
     const sockaddr_un address = socket_address(path_);
     struct stat existing {};
     if (lstat(path_.c_str(), &existing) == 0) {
@@ -92,10 +134,19 @@ bool control_server::start(const std::string& directory, std::string* error)
     }
     listen_fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (listen_fd_ < 0 || stop_fd_ < 0 ||
-        bind(listen_fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listen_fd_, 64) != 0) {
-        *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
+    if (listen_fd_ < 0 || stop_fd_ < 0) {
+        *error = std::string("cannot create the control socket: ") + std::strerror(errno);
+        return false;
+    }
+    // The socket file is born owner-only: there is no moment in which another user could
+    // connect (or the file could be opened) before a chmod.
+    const mode_t previous = umask(0177);
+    const bool bound =
+        bind(listen_fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const int bind_error = errno;
+    umask(previous);
+    if (!bound || listen(listen_fd_, 64) != 0) {
+        *error = "cannot listen on " + path_ + ": " + std::strerror(bound ? errno : bind_error);
         return false;
     }
     accept_thread_ = std::thread([this] { accept_loop(); });
@@ -110,7 +161,7 @@ void control_server::stop()
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
         for (auto& c : connections_)
-            shutdown(c->fd, SHUT_RDWR);  // ends the connection's blocking recv
+            shutdown(c->fd, SHUT_RDWR);  // ends the connection's blocking recv or send
     }
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = write(stop_fd_, &one, sizeof one);
@@ -122,6 +173,7 @@ void control_server::stop()
     }
     for (auto& c : remaining) {
         c->thread.join();
+        unbind_caller(c.get());
         close(c->fd);
     }
     close(listen_fd_);
@@ -146,6 +198,7 @@ void control_server::reap_finished()
     }
     for (auto& c : done) {
         c->thread.join();
+        unbind_caller(c.get());
         close(c->fd);
     }
 }
@@ -153,41 +206,121 @@ void control_server::reap_finished()
 void control_server::accept_loop()
 {
     pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+    bool short_of_descriptors = false;
     for (;;) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            log_line("control: poll failed: %s; no more connections accepted", std::strerror(errno));
             break;
+        }
         if (fds[1].revents)
             break;
         if (!(fds[0].revents & POLLIN))
             continue;
         reap_finished();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_)
+                break;
+        }
         const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ucred credentials{};
-        socklen_t length = sizeof credentials;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
-            credentials.pid <= 0) {
-            log_line("control: no peer credentials, connection refused");
-            close(fd);
+        if (fd >= 0) {
+            short_of_descriptors = false;
+            accept_one(fd);
             continue;
         }
-        if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &reply_send_buffer,
-                       sizeof reply_send_buffer) != 0)
-            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &reply_send_buffer, sizeof reply_send_buffer);
-        auto c = std::make_unique<connection>();
-        c->fd = fd;
-        c->pid = credentials.pid;
-        connection* raw = c.get();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) {
-            close(fd);
+        if (!accept_failure_is_transient(errno))
+            continue;  // the peer gave up meanwhile (ECONNABORTED) or a signal: try again
+        if (!short_of_descriptors)
+            log_line("control: cannot accept: %s; retrying every %d ms", std::strerror(errno),
+                     accept_backoff_ms);
+        short_of_descriptors = true;
+        pollfd stop{stop_fd_, POLLIN, 0};
+        if (poll(&stop, 1, accept_backoff_ms) > 0)
             break;
-        }
-        core_.open_handle(to_open_handle(raw));
-        raw->thread = std::thread([this, raw] { serve(raw); });
-        connections_.push_back(std::move(c));
     }
+}
+
+void control_server::accept_one(int fd)
+{
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+        credentials.pid <= 0) {
+        log_line("control: no peer credentials, connection refused");
+        close(fd);
+        return;
+    }
+    // Whoever holds a handle steers every adapter and reads and writes packets: root only.
+    if (credentials.uid != 0) {
+        log_line("control: uid %u (pid %d) refused: only root may open the device",
+                 credentials.uid, credentials.pid);
+        close(fd);
+        return;
+    }
+    auto c = std::make_unique<connection>();
+    c->fd = fd;
+    if (!bind_caller(c.get(), fd, credentials.pid)) {
+        log_line("control: pid %d is gone or cannot be opened, connection refused",
+                 credentials.pid);
+        close(fd);
+        return;
+    }
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &reply_send_buffer,
+                   sizeof reply_send_buffer) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &reply_send_buffer, sizeof reply_send_buffer);
+    connection* raw = c.get();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || connections_.size() >= max_connections_) {
+        if (!stopping_ && refused_++ % 1000 == 0)
+            log_line("control: %u connections open, pid %d refused (%llu refused so far)",
+                     max_connections_, credentials.pid,
+                     static_cast<unsigned long long>(refused_));
+        unbind_caller(raw);
+        close(fd);
+        return;
+    }
+    core_.open_handle(to_open_handle(raw));
+    try {
+        raw->thread = std::thread([this, raw] { serve(raw); });
+    } catch (const std::system_error& e) {
+        // No thread for it: the connection is refused as if the cap had been reached.
+        log_line("control: no thread for pid %d (%s), connection refused", credentials.pid,
+                 e.what());
+        core_.close_handle(to_open_handle(raw));
+        unbind_caller(raw);
+        close(fd);
+        return;
+    }
+    connections_.push_back(std::move(c));
+}
+
+bool control_server::send_reply(connection* c, std::uint32_t status, std::uint32_t bytes)
+{
+    // Large outputs (a big filter table, an OID buffer, a long batch) go out in chunks: one
+    // message of several MiB would need the kernel to find that much contiguous memory and
+    // a send buffer as large, and its failure would cost the caller its handle.
+    std::uint32_t reply_header[2] = {status, bytes};
+    const std::uint32_t first = bytes < reply_chunk ? bytes : reply_chunk;
+    iovec out[2] = {{reply_header, sizeof reply_header}, {c->buffer.get(), first}};
+    msghdr reply{};
+    reply.msg_iov = out;
+    reply.msg_iovlen = first ? 2 : 1;
+    bool sent = send_all_of(c->fd, reply);
+    for (std::uint32_t offset = first; sent && offset < bytes;) {
+        const std::uint32_t n = bytes - offset < reply_chunk ? bytes - offset : reply_chunk;
+        iovec part{c->buffer.get() + offset, n};
+        msghdr more{};
+        more.msg_iov = &part;
+        more.msg_iovlen = 1;
+        sent = send_all_of(c->fd, more);
+        offset += n;
+    }
+    if (!sent)
+        log_line("control: reply of %u bytes to pid %d failed: %s", bytes, c->pid,
+                 std::strerror(errno));
+    return sent;
 }
 
 void control_server::serve(connection* c)
@@ -214,6 +347,14 @@ void control_server::serve(connection* c)
             continue;
         if (total <= 0)
             break;
+        // The process that opened the handle exited or runs another program now: whoever
+        // still holds the connection (a child, a receiver of the descriptor) gets nothing
+        // done in its name, and the handle ends.
+        if (!caller_present(*c)) {
+            log_line("control: pid %d exited or exec'd; its handle is closed", c->pid);
+            send_reply(c, STATUS_ACCESS_DENIED, 0);
+            break;
+        }
         const std::uint32_t in_length =
             total >= 8 ? static_cast<std::uint32_t>(total - 8) : 0;
         const std::uint32_t out_length = total >= 8 ? header[1] : 0;
@@ -244,17 +385,12 @@ void control_server::serve(connection* c)
             if (bytes > system_length)
                 bytes = system_length;
         }
-        std::uint32_t reply_header[2] = {status, bytes};
-        iovec out[2] = {{reply_header, sizeof reply_header}, {c->buffer.get(), bytes}};
-        msghdr reply{};
-        reply.msg_iov = out;
-        reply.msg_iovlen = bytes ? 2 : 1;
-        if (sendmsg(c->fd, &reply, MSG_NOSIGNAL) < 0) {
-            log_line("control: reply of %u bytes to pid %d failed: %s", bytes, c->pid,
-                     std::strerror(errno));
+        if (!send_reply(c, status, bytes))
             break;
-        }
     }
+    // The peer learns at once that the handle is gone; the descriptor itself is closed when
+    // the accept thread reaps the connection.
+    shutdown(c->fd, SHUT_RDWR);
     core_.close_handle(handle);
     c->finished.store(true);
 }

@@ -1,8 +1,13 @@
 #pragma once
 // The control device of the Linux host: a SOCK_SEQPACKET Unix socket. One connection is one
 // open handle of the core. A request is one message: u32 control code, u32 output length,
-// the input bytes; the reply is one message: u32 status, u32 bytes returned, that many
-// output bytes (little-endian, as the host is).
+// the input bytes; the reply is u32 status, u32 bytes returned, then that many output bytes
+// (little-endian, as the host is), in one message when it fits in `reply_chunk` and
+// otherwise continued in further messages of output bytes only.
+//
+// A privilege boundary, as the Windows driver's device is: the directory and socket are
+// root's alone, only uid 0 may connect, and each connection is bound at accept to the
+// process (and address space) that connected (caller.h).
 //
 // Threads: an accept thread, and one thread per connection that serves that connection's
 // requests in order, so a slow request of one handle never stalls another handle.
@@ -25,14 +30,21 @@ public:
     // WAN_LINKS (530436 bytes) is the largest fixed record; this leaves room for big filter
     // tables without letting a caller make the daemon allocate gigabytes.
     static constexpr std::uint32_t max_system_buffer = 8u << 20;
+    // Output bytes per reply message: well inside the send buffer, and small enough that
+    // the kernel never needs one large contiguous allocation for a message.
+    static constexpr std::uint32_t reply_chunk = 64u << 10;
+    // Open handles at once. Each costs a thread and, once used, up to max_system_buffer of
+    // memory; connections beyond this are closed at accept.
+    static constexpr std::uint32_t default_max_connections = 64;
 
-    explicit control_server(driver& core);
+    explicit control_server(driver& core, std::uint32_t max_connections = default_max_connections);
     ~control_server();
     control_server(const control_server&) = delete;
     control_server& operator=(const control_server&) = delete;
 
-    // Creates `directory` if needed, replaces a stale socket and starts accepting. Refuses
-    // (false, `error`) when another daemon still answers on the socket.
+    // Creates `directory` (0700) if needed, refuses one that is not root's alone, replaces
+    // a stale socket and starts accepting. Refuses (false, `error`) when another daemon
+    // still answers on the socket.
     bool start(const std::string& directory, std::string* error);
     // Closes the listening socket and every connection (each one's handle is closed in
     // the core), joins the threads and removes the socket file.
@@ -43,10 +55,13 @@ public:
 private:
     struct connection;
     void accept_loop();
+    void accept_one(int fd);
     void serve(connection* c);
     void reap_finished();
+    bool send_reply(connection* c, std::uint32_t status, std::uint32_t bytes);
 
     driver& core_;
+    const std::uint32_t max_connections_;
     std::string path_;
     int listen_fd_ = -1;
     int stop_fd_ = -1;
@@ -54,6 +69,7 @@ private:
     std::mutex mutex_;
     std::list<std::unique_ptr<connection>> connections_;  // guarded by mutex_
     bool stopping_ = false;                               // guarded by mutex_
+    std::uint64_t refused_ = 0;                           // accept thread only
 };
 
 }  // namespace corvflt::linux_host

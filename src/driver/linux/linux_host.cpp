@@ -281,7 +281,7 @@ host_event* linux_host::reference_event(std::uint64_t open_handle, std::uint64_t
     const caller* c = from_open_handle(open_handle);
     if (!c)
         return nullptr;
-    const int fd = duplicate_caller_eventfd(c->pid, user_handle);
+    const int fd = duplicate_caller_eventfd(*c, user_handle);
     if (fd < 0)
         return nullptr;
     auto* record = new (std::nothrow) event_record{fd};
@@ -292,12 +292,11 @@ host_event* linux_host::reference_event(std::uint64_t open_handle, std::uint64_t
     return reinterpret_cast<host_event*>(record);
 }
 
-// Runs under a core lock: one non-blocking-in-practice write, nothing else.
+// Runs under a core lock and on the I/O threads: it must never wait for the caller.
 void linux_host::signal_event(host_event* event)
 {
     const auto* record = reinterpret_cast<event_record*>(event);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(record->fd, &one, sizeof one);
+    signal_caller_eventfd(record->fd);
 }
 
 void linux_host::release_event(host_event* event)
@@ -311,28 +310,28 @@ bool linux_host::read_user(std::uint64_t open_handle, std::uint64_t address, voi
                            std::uint32_t length)
 {
     const caller* c = from_open_handle(open_handle);
-    return c && read_caller_memory(c->pid, address, destination, length);
+    return c && caller_present(*c) && read_caller_memory(c->pid, address, destination, length);
 }
 
 bool linux_host::write_user(std::uint64_t open_handle, std::uint64_t address, const void* source,
                             std::uint32_t length)
 {
     const caller* c = from_open_handle(open_handle);
-    return c && write_caller_memory(c->pid, address, source, length);
+    return c && caller_present(*c) && write_caller_memory(c->pid, address, source, length);
 }
 
 std::uint32_t linux_host::write_user_blocks(std::uint64_t open_handle, const user_block* blocks,
                                            std::uint32_t count)
 {
     const caller* c = from_open_handle(open_handle);
-    return c ? write_caller_blocks(c->pid, blocks, count) : 0;
+    return c && caller_present(*c) ? write_caller_blocks(c->pid, blocks, count) : 0;
 }
 
 std::uint32_t linux_host::read_user_blocks(std::uint64_t open_handle, const user_block* blocks,
                                           std::uint32_t count)
 {
     const caller* c = from_open_handle(open_handle);
-    return c ? read_caller_blocks(c->pid, blocks, count) : 0;
+    return c && caller_present(*c) ? read_caller_blocks(c->pid, blocks, count) : 0;
 }
 
 // Another process's pages cannot be mapped here safely (they could be unmapped under us):

@@ -110,9 +110,30 @@ private:
         // peer cannot be trusted with the next request either.
         if (static_cast<std::size_t>(n) < header_bytes || (message.msg_flags & MSG_TRUNC))
             return fail(error_gen_failure);
-        const std::size_t payload = static_cast<std::size_t>(n) - header_bytes;
-        if (get_u32(header + 4) != payload)
+        std::size_t payload = static_cast<std::size_t>(n) - header_bytes;
+        const std::uint32_t announced = get_u32(header + 4);
+        if (announced < payload || announced > output_length)
             return fail(error_gen_failure);
+        // A large output continues in further messages of output bytes only.
+        while (payload < announced) {
+            iovec rest{static_cast<std::uint8_t*>(output) + payload, announced - payload};
+            msghdr part{};
+            part.msg_iov = &rest;
+            part.msg_iovlen = 1;
+            ssize_t more;
+            for (;;) {
+                more = ::recvmsg(fd_, &part, 0);
+                if (more >= 0 || errno != EINTR)
+                    break;
+            }
+            if (more == 0)
+                return fail(error_device_not_connected);
+            if (more < 0)
+                return fail(is_disconnect(errno) ? error_device_not_connected : error_gen_failure);
+            if (part.msg_flags & MSG_TRUNC)  // more than the reply announced
+                return fail(error_gen_failure);
+            payload += static_cast<std::size_t>(more);
+        }
         const std::uint32_t error = ntstatus_to_win32(get_u32(header));
         if (error == error_success && bytes_returned)
             *bytes_returned = static_cast<std::uint32_t>(payload);

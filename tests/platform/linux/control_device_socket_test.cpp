@@ -26,9 +26,10 @@ struct request {
     std::vector<std::uint8_t> input;
 };
 
-// What the handler wants sent back: raw bytes, or nothing and the connection closed.
+// What the handler wants sent back: messages of raw bytes (the first carries the header),
+// then the connection closed if `close`.
 struct reply {
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::vector<std::uint8_t>> parts;
     bool close = false;
 };
 
@@ -45,11 +46,11 @@ std::uint32_t get_u32(const std::uint8_t* p)
 
 reply make_reply(std::uint32_t status, const std::vector<std::uint8_t>& output)
 {
-    reply r;
-    put_u32(r.bytes, status);
-    put_u32(r.bytes, static_cast<std::uint32_t>(output.size()));
-    r.bytes.insert(r.bytes.end(), output.begin(), output.end());
-    return r;
+    std::vector<std::uint8_t> bytes;
+    put_u32(bytes, status);
+    put_u32(bytes, static_cast<std::uint32_t>(output.size()));
+    bytes.insert(bytes.end(), output.begin(), output.end());
+    return reply{{bytes}};
 }
 
 // A daemon stand-in on a temporary CORVFLT_DEVICE_DIR; one thread per connection.
@@ -122,12 +123,14 @@ private:
             q.output_length = get_u32(buffer.data() + 4);
             q.input.assign(buffer.begin() + 8, buffer.begin() + n);
             const reply r = handler_(q);
+            for (const std::vector<std::uint8_t>& part : r.parts) {
+                if (::send(fd, part.data(), part.size(), MSG_NOSIGNAL) < 0)
+                    return;
+            }
             if (r.close) {
                 ::shutdown(fd, SHUT_RDWR);
                 return;
             }
-            if (::send(fd, r.bytes.data(), r.bytes.size(), MSG_NOSIGNAL) < 0)
-                return;
         }
     }
 
@@ -244,6 +247,38 @@ TEST(platform_control_device_linux, wan_links_sized_reply_arrives_whole)
               platform::error_success);
 }
 
+// Large outputs come in several messages: the first with the header, the rest output bytes
+// only. The output arrives whole and in order.
+TEST(platform_control_device_linux, a_reply_in_several_messages_arrives_whole)
+{
+    constexpr std::uint32_t size = 4u << 20;
+    const auto byte_at = [](std::size_t i) { return static_cast<std::uint8_t>(i * 5 + i / 251); };
+    fake_daemon daemon([&](const request& q) {
+        std::vector<std::uint8_t> out(q.output_length);
+        for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = byte_at(i);
+        reply r = make_reply(0, std::vector<std::uint8_t>(out.begin(), out.begin() + 1000));
+        for (int i = 0; i < 4; ++i)
+            r.parts[0][4 + i] = static_cast<std::uint8_t>(out.size() >> (8 * i));
+        for (std::size_t at = 1000; at < out.size(); at += 65536)
+            r.parts.emplace_back(out.begin() + at, out.begin() + std::min(out.size(), at + 65536));
+        return r;
+    });
+    auto device = open_device();
+    ASSERT_TRUE(device);
+    std::vector<std::uint8_t> output(size);
+    std::uint32_t returned = 0;
+    ASSERT_EQ(device->control(0x830020F4u, nullptr, 0, output.data(), size, &returned),
+              platform::error_success);
+    ASSERT_EQ(returned, size);
+    for (std::size_t i = 0; i < output.size(); ++i)
+        ASSERT_EQ(output[i], byte_at(i)) << i;
+    // The connection is in step for the next request.
+    ASSERT_EQ(device->control(0x830020F4u, nullptr, 0, output.data(), 2000, &returned),
+              platform::error_success);
+    EXPECT_EQ(returned, 2000u);
+}
+
 TEST(platform_control_device_linux, lying_replies_and_a_closed_daemon_fail_every_later_call)
 {
     struct row {
@@ -251,11 +286,26 @@ TEST(platform_control_device_linux, lying_replies_and_a_closed_daemon_fail_every
         std::function<reply(const request&)> answer;
     };
     const row rows[] = {
-        {"reply shorter than its header", [](const request&) { return reply{{0, 0, 0}}; }},
-        {"claims more bytes than it carries",
+        {"reply shorter than its header",
+         [](const request&) { return reply{{std::vector<std::uint8_t>{0, 0, 0}}}; }},
+        {"claims more bytes than it carries, then closes",
          [](const request&) {
              reply r = make_reply(0, {1, 2});
-             r.bytes[4] = 3;
+             r.parts[0][4] = 3;
+             r.close = true;
+             return r;
+         }},
+        {"carries more bytes than it claims",
+         [](const request&) {
+             reply r = make_reply(0, {1, 2, 3});
+             r.parts[0][4] = 2;
+             return r;
+         }},
+        {"a continuation longer than what is left",
+         [](const request&) {
+             reply r = make_reply(0, {1, 2});
+             r.parts[0][4] = 4;
+             r.parts.push_back({3, 4, 5});
              return r;
          }},
         {"more bytes than the output holds",

@@ -69,7 +69,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::uint64_t handle = client.find_adapter(argv[2]);
-    const int event = eventfd(0, EFD_CLOEXEC);
+    const int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ADAPTER_EVENT set_event{handle, static_cast<std::uint64_t>(event)};
     ADAPTER_MODE tunnel{handle, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV};
     if (!handle ||
