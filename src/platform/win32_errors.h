@@ -51,6 +51,7 @@ inline constexpr std::uint32_t error_not_found = 1168;             // ERROR_NOT_
 inline constexpr std::uint32_t error_network_unreachable = 1231;   // ERROR_NETWORK_UNREACHABLE
 inline constexpr std::uint32_t error_host_unreachable = 1232;      // ERROR_HOST_UNREACHABLE
 inline constexpr std::uint32_t error_no_system_resources = 1450;   // ERROR_NO_SYSTEM_RESOURCES
+inline constexpr std::uint32_t error_invalid_operation = 4317;     // ERROR_INVALID_OPERATION
 
 // --- Winsock codes (WSAGetLastError) ---
 inline constexpr std::uint32_t error_interrupted = 10004;                   // WSAEINTR
@@ -83,5 +84,8 @@ inline constexpr std::uint32_t error_timed_out = 10060;                     // W
 inline constexpr std::uint32_t error_connection_refused = 10061;            // WSAECONNREFUSED
 inline constexpr std::uint32_t error_host_down = 10064;                     // WSAEHOSTDOWN
 inline constexpr std::uint32_t error_socket_host_unreachable = 10065;       // WSAEHOSTUNREACH
+inline constexpr std::uint32_t error_host_not_found = 11001;                // WSAHOST_NOT_FOUND
+inline constexpr std::uint32_t error_try_again = 11002;                     // WSATRY_AGAIN
+inline constexpr std::uint32_t error_no_recovery = 11003;                   // WSANO_RECOVERY
 
 }  // namespace platform
