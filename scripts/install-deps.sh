@@ -14,6 +14,8 @@ packages=(
   iputils-ping
   # Reference relay of the proxy benchmarks (run by the benchmark itself, never as a service).
   haproxy
+  # DNS load generator of the mode proxy benchmark; nftables for the NAT benchmark's baseline.
+  dnsperf nftables
 )
 
 missing=()

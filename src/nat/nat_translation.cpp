@@ -93,20 +93,6 @@ struct nat_translation::parsed {
     }
 };
 
-std::vector<net::ip_address_v4> ipv4_unicast_addresses(const net::interface_info& info)
-{
-    std::vector<net::ip_address_v4> addresses;
-    for (const sockaddr_storage& storage : info.unicast_addresses) {
-        std::uint8_t bytes[8];
-        std::memcpy(bytes, &storage, sizeof bytes);
-        std::uint16_t family;
-        std::memcpy(&family, bytes, sizeof family);
-        if (family == 2)  // AF_INET as both systems number it
-            addresses.push_back(net::ip_address_v4::from_bytes(bytes + 4));
-    }
-    return addresses;
-}
-
 nat_translation::nat_translation(port_nat_table& tcp_table, port_nat_table& udp_table, icmp_nat_table& icmp_table,
                                  net::interface_source& interfaces, log_printer printer, log_level level,
                                  std::shared_ptr<pcap::pcap_file_storage> capture)

@@ -40,9 +40,6 @@ struct translation_settings {
     std::uint32_t client_mtu = 0;
 };
 
-// The IPv4 unicast addresses among an interface's socket addresses.
-std::vector<net::ip_address_v4> ipv4_unicast_addresses(const net::interface_info& info);
-
 class nat_translation {
 public:
     nat_translation(port_nat_table& tcp_table, port_nat_table& udp_table, icmp_nat_table& icmp_table,

@@ -252,7 +252,7 @@ std::optional<gateway_state> wintun_nat_gateway::start_internal()
     store_configuration(configuration);
     translation_settings settings;
     settings.provider_if_index = configuration.provider_interface->if_index;
-    settings.provider_addresses = ipv4_unicast_addresses(*configuration.provider_interface);
+    settings.provider_addresses = net::ipv4_unicast_addresses(*configuration.provider_interface);
     settings.provider_mtu = configuration.provider_interface->mtu;
     settings.client_mtu = configuration.client_interface->mtu;
     translation_.configure(std::move(settings));  // neither slot runs here

@@ -176,4 +176,18 @@ std::optional<interface_info> get_best_interface(const ip_address_v4& destinatio
     return std::nullopt;
 }
 
+std::vector<ip_address_v4> ipv4_unicast_addresses(const interface_info& info)
+{
+    std::vector<ip_address_v4> addresses;
+    for (const sockaddr_storage& storage : info.unicast_addresses) {
+        std::uint8_t bytes[8];
+        std::memcpy(bytes, &storage, sizeof bytes);
+        std::uint16_t family;
+        std::memcpy(&family, bytes, sizeof family);
+        if (family == 2)  // AF_INET as both systems number it
+            addresses.push_back(ip_address_v4::from_bytes(bytes + 4));
+    }
+    return addresses;
+}
+
 }  // namespace net

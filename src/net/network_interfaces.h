@@ -92,4 +92,7 @@ std::optional<interface_info> get_best_interface(const ip_address_v4& destinatio
 std::optional<interface_info> get_best_interface(const ip_address_v4& destination,
                                                  interface_source& source);
 
+// The IPv4 addresses among the record's unicast addresses, in its order.
+std::vector<ip_address_v4> ipv4_unicast_addresses(const interface_info& info);
+
 }  // namespace net

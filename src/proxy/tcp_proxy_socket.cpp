@@ -142,10 +142,16 @@ void tcp_proxy_socket::close_client(bool receive, bool is_local)
         }
     } else {
         close_socket_locked(remote_socket_);
-        if (receive)
+        if (receive) {
+            // The remote end has finished: the client hears of it as soon as everything the
+            // remote sent has reached it (then, the last send's completion closes it), not
+            // at the cleanup thread's next pass a second later.
             remote_receive_window_.length = 0;
-        else
+            if (local_send_window_.length == 0)
+                close_socket_locked(local_socket_);
+        } else {
             remote_send_window_.length = 0;
+        }
     }
 }
 
@@ -285,6 +291,9 @@ void tcp_proxy_socket::process_send_buffer_complete(std::uint32_t bytes, per_io_
     d.b_send.length = 0;
     if (connection_status_ == connection_status::disconnected)
         close_socket_locked(remote_socket_);
+    // Everything from a remote that has gone is delivered: the client may see the end.
+    if (b_is_local && !remote_socket_.valid() && remote_receive_window_.length == 0 && !connect_pending_)
+        close_socket_locked(local_socket_);
 }
 
 tcp_proxy_socket::relay_snapshot tcp_proxy_socket::snapshot()

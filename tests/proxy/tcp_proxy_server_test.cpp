@@ -169,6 +169,24 @@ TEST(proxy_tcp_relay, data_queued_at_a_close_still_arrives)
     }
 }
 
+TEST(proxy_tcp_relay, a_remote_that_closes_is_seen_closed_by_the_client_at_once)
+{
+    // Servers that close first (HTTP/1.0, most short exchanges): waiting for the cleanup
+    // thread's pass would cost each client up to a second, half a second on average.
+    tcp_peer destination([](platform::socket_handle s) { platform::send_all(s, "bye", 3, 1000); });
+    relay r(destination.port());
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        const platform::socket_handle client = connect_client(r.server->listen_port());
+        bool end = false;
+        const std::vector<char> got = receive_all(client, SIZE_MAX, 5000, &end);
+        EXPECT_TRUE(end);
+        EXPECT_EQ(std::string(got.begin(), got.end()), "bye");
+        close_quietly(client);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "20 closes took the cleanup thread's pace";
+}
+
 TEST(proxy_tcp_relay, ended_and_failed_connections_are_torn_down)
 {
     {

@@ -270,12 +270,18 @@ TEST(service_worker, a_gateway_that_cannot_be_created_still_lets_the_service_sto
     EXPECT_EQ(text.find("successfully created"), std::string::npos);
 }
 
-TEST(service_worker, standard_proxy_factory_has_no_gateway_yet)
+TEST(service_worker, standard_proxy_factory_without_the_driver_fails_with_a_clear_error)
 {
-    // Until the proxy gateway is built, mode proxy gives nothing rather than pretending.
+    // No corvflt here: the proxy gateway cannot work, and says why (the worker logs it).
     const auto standard = gateway_factories::standard();
     gateway_options options;
-    EXPECT_EQ(standard.proxy(options, proxy_event_handler), nullptr);
+    options.adapter_name = "wg0";
+    try {
+        standard.proxy(options, proxy_event_handler);
+        FAIL() << "a proxy gateway without a driver";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Network Filter Driver is not loaded!");
+    }
 }
 
 TEST(service_worker, under_the_service_manager_the_worker_has_its_own_thread)
