@@ -1,7 +1,10 @@
-// The socket address conversions of platform/socket.h: the same on both backends, since
-// sockaddr_in has one layout in Winsock and BSD sockets.
+// The socket address conversions of platform/socket.h and platform/host_addresses.h: the
+// same on both backends, since sockaddr_in and sockaddr_in6 have one layout in Winsock and
+// BSD sockets.
+#include <algorithm>
 #include <cstring>
 
+#include "platform/host_addresses.h"
 #include "platform/inet_types.h"
 #include "platform/socket.h"
 
@@ -55,6 +58,24 @@ bool read_ipv6_address(const socket_address& in, int length, std::uint8_t (&addr
     std::memcpy(address, &sa.sin6_addr, 16);
     port = ntohs(sa.sin6_port);
     return true;
+}
+
+void append_unique_host_address(const sockaddr* sa, std::size_t length, std::vector<host_address>& out)
+{
+    host_address address;
+    if (sa->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+        std::memcpy(address.bytes, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
+    } else if (sa->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        address.is_v6 = true;
+        std::memcpy(address.bytes, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, 16);
+    } else {
+        return;
+    }
+    const bool seen = std::any_of(out.begin(), out.end(), [&](const host_address& other) {
+        return other.is_v6 == address.is_v6 && std::memcmp(other.bytes, address.bytes, 16) == 0;
+    });
+    if (!seen)
+        out.push_back(address);
 }
 
 }  // namespace platform

@@ -8,10 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,9 +25,8 @@
 #include "platform/linux/resolv_conf.h"
 #include "dns_test_frames.h"
 #include "dns_test_support.h"
+#include "support/child_process.h"
 #include "tarnwell/filter_test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -45,44 +41,17 @@ const char* const dnsmasq_program = "/usr/sbin/dnsmasq";
 int run_quietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 // A dnsmasq that answers for lab.test on the given addresses, stopped by its PID.
-class dnsmasq {
-public:
-    explicit dnsmasq(const std::vector<std::string>& addresses)
-    {
-        std::vector<std::string> argv = {dnsmasq_program, "-k", "--conf-file=/dev/null", "--port=53",
-                                         "--bind-interfaces", "--no-resolv", "--no-hosts", "--user=root",
-                                         "--pid-file=", "--local=/lab.test/",
-                                         "--host-record=web.lab.test,10.77.0.1",
-                                         "--host-record=web2.lab.test,10.77.0.2"};
-        for (const auto& a : addresses)
-            argv.push_back("--listen-address=" + a);
-        std::vector<char*> args;
-        for (auto& a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        if (::posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0)
-            pid_ = 0;
-    }
-    ~dnsmasq()
-    {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
-                return;
-            std::this_thread::sleep_for(10ms);
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    dnsmasq(const dnsmasq&) = delete;
-    dnsmasq& operator=(const dnsmasq&) = delete;
-    bool started() const { return pid_ > 0; }
-
-private:
-    pid_t pid_ = 0;
-};
+std::unique_ptr<test_support::child_process> dnsmasq(const std::vector<std::string>& addresses)
+{
+    std::vector<std::string> argv = {dnsmasq_program, "-k", "--conf-file=/dev/null", "--port=53",
+                                     "--bind-interfaces", "--no-resolv", "--no-hosts", "--user=root",
+                                     "--pid-file=", "--local=/lab.test/",
+                                     "--host-record=web.lab.test,10.77.0.1",
+                                     "--host-record=web2.lab.test,10.77.0.2"};
+    for (const auto& a : addresses)
+        argv.push_back("--listen-address=" + a);
+    return std::make_unique<test_support::child_process>(argv);
+}
 
 // A plain UDP socket of the test at `address`:`port` (IPv4 or IPv6 text).
 class test_socket {
@@ -170,8 +139,8 @@ protected:
 
     void start_dnsmasq(const std::vector<std::string>& addresses)
     {
-        servers_.push_back(std::make_unique<dnsmasq>(addresses));
-        ASSERT_TRUE(servers_.back()->started());
+        servers_.push_back(dnsmasq(addresses));
+        ASSERT_TRUE(servers_.back()->running());
         // Ready once it answers on every address.
         for (const auto& address : addresses) {
             bool answered = false;
@@ -229,7 +198,7 @@ protected:
     corvflt::adapter_context* adapter_ = nullptr;
     dns_test::captured_log log_;
     proxy::io_completion_port port_{1};
-    std::vector<std::unique_ptr<dnsmasq>> servers_;
+    std::vector<std::unique_ptr<test_support::child_process>> servers_;
     std::unique_ptr<dns::dns_proxy_service> service_;
 };
 

@@ -39,17 +39,6 @@ std::vector<std::uint32_t> recorded_events()
     return events;
 }
 
-bool eventually(const std::function<bool()>& done, std::chrono::seconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
-}
-
 std::string file_text(const std::string& path)
 {
     std::ifstream in(path);

@@ -22,17 +22,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool eventually(const std::function<bool()>& done, std::chrono::seconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
-}
-
 class proxy_lab : public ::testing::Test {
 protected:
     void SetUp() override

@@ -124,4 +124,15 @@ bool lab_run::in_namespace(const std::string& role, const std::function<bool()>&
     return result;
 }
 
+bool eventually(const std::function<bool()>& done, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
 }  // namespace lab_test

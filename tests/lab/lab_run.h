@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -60,5 +61,8 @@ command_result shell(const std::string& command);
 bool process_running(pid_t pid);
 
 bool running_as_root();
+
+// Polls `done` every 100 ms until it holds; false once `limit` has passed.
+bool eventually(const std::function<bool()>& done, std::chrono::seconds limit);
 
 }  // namespace lab_test

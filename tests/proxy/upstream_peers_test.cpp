@@ -24,6 +24,7 @@
 #include "proxy/socks5_udp_proxy_server.h"
 #include "proxy/tcp_proxy_server.h"
 #include "proxy_test_peer.h"
+#include "support/child_process.h"
 #include "proxy_udp_peer.h"
 
 extern char** environ;
@@ -32,6 +33,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using proxy_test::close_quietly;
+using test_support::child_process;
 using proxy_test::connect_client;
 using proxy_test::pattern;
 using proxy_test::receive_all;
@@ -75,81 +77,19 @@ struct scratch_dir {
     }
 };
 
-// A peer program run as a child and stopped by its PID.
-class child_process {
-public:
-    explicit child_process(std::vector<std::string> argv)
-    {
-        std::vector<char*> args;
-        for (auto& a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        if (::posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0)
-            pid_ = 0;
-    }
-    ~child_process()
-    {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 200; ++i) {  // up to 2 s, then force it
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
-                return;
-            std::this_thread::sleep_for(10ms);
+// Polls until `port` accepts connections, for at most 5 s; false if the child died.
+bool wait_listening(child_process& process, std::uint16_t port)
+{
+    for (int i = 0; i < 250 && process.running(); ++i) {
+        const platform::socket_handle s = connect_client(port);
+        if (s != platform::invalid_socket) {
+            platform::close_socket(s);
+            return true;
         }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        std::this_thread::sleep_for(20ms);
     }
-    child_process(const child_process&) = delete;
-    child_process& operator=(const child_process&) = delete;
-
-    // SIGKILL to the child and every process it started (found through /proc by parent,
-    // before any of them is signalled), as a crash of the peer's host would end them.
-    void kill_all()
-    {
-        if (pid_ <= 0)
-            return;
-        std::vector<pid_t> all{pid_};
-        for (std::size_t i = 0; i < all.size(); ++i) {
-            std::ifstream children("/proc/" + std::to_string(all[i]) + "/task/" + std::to_string(all[i]) +
-                                   "/children");
-            pid_t child = 0;
-            while (children >> child)
-                all.push_back(child);
-        }
-        for (const pid_t p : all)
-            ::kill(p, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = 0;
-    }
-
-    bool running()
-    {
-        if (pid_ <= 0)
-            return false;
-        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = 0;
-            return false;
-        }
-        return true;
-    }
-    // Polls until `port` accepts connections, for at most 5 s; false if the child died.
-    bool wait_listening(std::uint16_t port)
-    {
-        for (int i = 0; i < 250 && running(); ++i) {
-            const platform::socket_handle s = connect_client(port);
-            if (s != platform::invalid_socket) {
-                platform::close_socket(s);
-                return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-
-private:
-    pid_t pid_ = 0;
-};
+    return false;
+}
 
 // A system user for danted's user name method, removed again with the lines shadow-utils
 // leaves in the backup files.
@@ -198,7 +138,7 @@ struct danted {
         process = std::make_unique<child_process>(
             std::vector<std::string>{"/usr/sbin/danted", "-f", file, "-p", dir.path + "/danted.pid"});
     }
-    bool ready() { return process->wait_listening(port); }
+    bool ready() { return wait_listening(*process, port); }
 };
 
 template <class Socket>
@@ -418,7 +358,7 @@ TEST(proxy_upstream_tinyproxy, connect_relays_and_a_refused_connect_closes)
                                "PidFile \"" + dir.path + "/tinyproxy.pid\"\nMaxClients 50\n"
                                "ConnectPort " + std::to_string(destination.port()) + "\nDisableViaHeader Yes\n";
     child_process tinyproxy({"/usr/bin/tinyproxy", "-d", "-c", dir.file("tinyproxy.conf", config)});
-    ASSERT_TRUE(tinyproxy.wait_listening(proxy_port)) << "tinyproxy did not start";
+    ASSERT_TRUE(wait_listening(tinyproxy, proxy_port)) << "tinyproxy did not start";
     {
         upstream_relay<proxy::http_tcp_proxy_socket> relay(proxy_port, destination.port());
         bool closed = false;

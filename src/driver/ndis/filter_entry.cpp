@@ -328,13 +328,13 @@ void send(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, NDIS_PORT_NUMBER po
         NdisFSendNetBufferListsComplete(module->filter_handle, done, complete_flags);
 }
 
-void send_complete(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, ULONG flags)
+// Frees the lists of `nbls` the binding allocated itself (its injections) and returns the
+// chain of the others, which belong to NDIS or to a protocol; `own` counts the freed ones.
+NET_BUFFER_LIST* release_own_nbls(binding& b, filter_module* module, NET_BUFFER_LIST* nbls, std::uint32_t& own)
 {
-    binding& b = *the_binding;
-    filter_module* module = module_of(module_context);
     NET_BUFFER_LIST* others = nullptr;
     NET_BUFFER_LIST** tail = &others;
-    std::uint32_t own = 0;
+    own = 0;
     for (NET_BUFFER_LIST* nbl = nbls; nbl;) {
         NET_BUFFER_LIST* next = NET_BUFFER_LIST_NEXT_NBL(nbl);
         NET_BUFFER_LIST_NEXT_NBL(nbl) = nullptr;
@@ -347,6 +347,14 @@ void send_complete(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, ULONG flag
         }
         nbl = next;
     }
+    return others;
+}
+
+void send_complete(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, ULONG flags)
+{
+    filter_module* module = module_of(module_context);
+    std::uint32_t own = 0;
+    NET_BUFFER_LIST* others = release_own_nbls(*the_binding, module, nbls, own);
     if (own)
         core_of(module)->outstanding_sends.fetch_sub(own, std::memory_order_acq_rel);
     if (others)
@@ -414,23 +422,9 @@ void receive(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, NDIS_PORT_NUMBER
 
 void return_nbls(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, ULONG flags)
 {
-    binding& b = *the_binding;
     filter_module* module = module_of(module_context);
-    NET_BUFFER_LIST* others = nullptr;
-    NET_BUFFER_LIST** tail = &others;
     std::uint32_t own = 0;
-    for (NET_BUFFER_LIST* nbl = nbls; nbl;) {
-        NET_BUFFER_LIST* next = NET_BUFFER_LIST_NEXT_NBL(nbl);
-        NET_BUFFER_LIST_NEXT_NBL(nbl) = nullptr;
-        if (b.host.is_own_nbl(module, nbl)) {
-            b.host.free_nbl(nbl);
-            ++own;
-        } else {
-            *tail = nbl;
-            tail = &NET_BUFFER_LIST_NEXT_NBL(nbl);
-        }
-        nbl = next;
-    }
+    NET_BUFFER_LIST* others = release_own_nbls(*the_binding, module, nbls, own);
     if (own)
         core_of(module)->outstanding_indications.fetch_sub(own, std::memory_order_acq_rel);
     if (others)

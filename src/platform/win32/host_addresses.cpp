@@ -32,20 +32,7 @@ std::uint32_t lookup_host_addresses(const std::string& host, std::uint16_t port,
     if (const INT rc = ::GetAddrInfoW(name.c_str(), service.c_str(), &hints, &results); rc != 0)
         return static_cast<std::uint32_t>(rc);
     for (const ADDRINFOW* a = results; a; a = a->ai_next) {
-        host_address address;
-        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
-            std::memcpy(address.bytes, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, 4);
-        } else if (a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(sockaddr_in6)) {
-            address.is_v6 = true;
-            std::memcpy(address.bytes, &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr, 16);
-        } else {
-            continue;
-        }
-        const bool seen = std::any_of(out.begin(), out.end(), [&](const host_address& other) {
-            return other.is_v6 == address.is_v6 && std::memcmp(other.bytes, address.bytes, 16) == 0;
-        });
-        if (!seen)
-            out.push_back(address);
+        append_unique_host_address(a->ai_addr, a->ai_addrlen, out);
     }
     ::FreeAddrInfoW(results);
     return 0;
