@@ -1,5 +1,6 @@
 #include "nat/nat_translation.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -200,7 +201,9 @@ packet_action nat_translation::process_provider_outgoing(std::uint64_t, tarnwell
     parsed p;
     if (!parse(buffer, p))
         return packet_action::pass;
-    if (is_probe(p) && !(p.source() == external_address_.load())) {
+    // Only the host's own probe leaves from one of the provider's addresses; a client's
+    // datagram of the same shape must not set the address every flow is translated to.
+    if (is_probe(p) && is_provider_address(p.source()) && !(p.source() == external_address_.load())) {
         const net::ip_address_v4 address = p.source();
         external_address_.store(address);
         if (level_ >= log_level::info)
@@ -211,8 +214,24 @@ packet_action nat_translation::process_provider_outgoing(std::uint64_t, tarnwell
         return packet_action::pass;  // the host's own traffic
     if (force_routing())
         return packet_action::pass;
-    translate_outgoing(buffer, p, false);
-    return packet_action::pass;
+    // Routed by the host, a packet that cannot be translated would leave with the client's
+    // private address: it is dropped instead.
+    return translate_outgoing(buffer, p, false) == packet_action::drop ? packet_action::drop : packet_action::pass;
+}
+
+packet_action nat_translation::drop_unmapped(const parsed& p)
+{
+    if (level_ >= log_level::debug && printer_) {
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+        std::int64_t last = last_unmapped_log_.load();
+        if (now != last && last_unmapped_log_.compare_exchange_strong(last, now))
+            log_with_prefix(printer_, log_prefix,
+                            "No free external port or identifier for a new flow of " + net::to_string(p.source()) +
+                                ": packet dropped");
+    }
+    return packet_action::drop;
 }
 
 packet_action nat_translation::process_provider_incoming(std::uint64_t, tarnwell::INTERMEDIATE_BUFFER& buffer)
@@ -259,6 +278,10 @@ packet_action nat_translation::translate_outgoing(tarnwell::INTERMEDIATE_BUFFER&
     } else {
         return packet_action::pass;
     }
+    // A new flow that found no port (SYN, UDP) or identifier (ICMP) cannot be translated.
+    const bool creates = syn || p.has(net::ip_protocol_udp) || p.has(net::ip_protocol_icmp);
+    if (!p.trailing_fragment && creates && !port_entry && !icmp_entry)
+        return drop_unmapped(p);
     if (port_entry) {
         external = port_entry->external_address.load();
         net::store_be16(new_id, port_entry->external_port);

@@ -83,6 +83,9 @@ private:
     // packet leaves through the provider adapter here (size check, WAN Ethernet addresses).
     packet_action translate_outgoing(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p, bool forced);
     void translate_incoming(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p);
+    // A new flow found no free port or identifier: the packet is dropped, and said at debug
+    // at most once a second (a flood of them must not flood the log).
+    packet_action drop_unmapped(const parsed& p);
 
     port_nat_table& tcp_table_;
     port_nat_table& udp_table_;
@@ -98,6 +101,7 @@ private:
     // Written before force_routing_ is published true, read after it was seen true.
     mac_address wan_local_mac_{};
     mac_address wan_remote_mac_{};
+    std::atomic<std::int64_t> last_unmapped_log_{0};  // steady clock seconds
 };
 
 }  // namespace nat

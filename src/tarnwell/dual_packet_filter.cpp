@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "tarnwell/adapter_entries.h"
+#include "tarnwell/packet_callback_guard.h"
 
 namespace tarnwell {
 
@@ -325,7 +326,9 @@ void dual_packet_filter::process_batch(slot_record& me, slot_record& partner)
         INTERMEDIATE_BUFFER& buffer = me.buffers[i];
         const bool outgoing = buffer.direction == DIRECTION_OUTGOING;
         const packet_callback& callback = outgoing ? me.outgoing : me.incoming;
-        const packet_action action = callback ? callback(handle, buffer) : packet_action::pass;
+        const packet_action action =
+            callback ? guarded_packet_callback(callback, handle, buffer, packet_action::drop, callback_failures_)
+                     : packet_action::pass;
         switch (action) {
         case packet_action::pass:
             (outgoing ? me.to_adapter : me.to_stack).append(&buffer);

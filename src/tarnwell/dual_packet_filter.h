@@ -70,6 +70,8 @@ public:
 
     filter_state slot_state(std::size_t slot) const;
     std::uint64_t slot_adapter(std::size_t slot) const;
+    // Packets dropped because their callback threw (see packet_callback_guard.h).
+    std::uint64_t callback_failures() const { return callback_failures_.load(); }
     // A snapshot of the adapter vector, in the driver's order as of the last refresh.
     std::vector<std::shared_ptr<network_adapter>> get_adapters() const;
 
@@ -111,6 +113,7 @@ private:
 
     platform::event list_change_{platform::event_kind::manual_reset};
     std::atomic<bool> exit_{false};
+    std::atomic<std::uint64_t> callback_failures_{0};
     std::thread watcher_;
 };
 

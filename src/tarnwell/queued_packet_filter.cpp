@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "tarnwell/adapter_entries.h"
+#include "tarnwell/packet_callback_guard.h"
 
 namespace tarnwell {
 
@@ -168,7 +169,9 @@ void queued_packet_filter::process_packets()
             INTERMEDIATE_BUFFER& buffer = block->buffers[i];
             const bool outgoing = buffer.direction == DIRECTION_OUTGOING;
             const packet_callback& callback = outgoing ? outgoing_ : incoming_;
-            const packet_action action = callback ? callback(handle, buffer) : packet_action::pass;
+            const packet_action action =
+                callback ? guarded_packet_callback(callback, handle, buffer, packet_action::drop, callback_failures_)
+                         : packet_action::pass;
             if (action == packet_action::pass)
                 (outgoing ? block->to_adapter : block->to_stack).append(&buffer);
             else if (action == packet_action::revert)

@@ -50,6 +50,8 @@ public:
 
     filter_state state() const { return state_.load(); }
     // In the driver's order; changes only through reconfigure().
+    // Packets dropped because their callback threw (see packet_callback_guard.h).
+    std::uint64_t callback_failures() const { return callback_failures_.load(); }
     const std::vector<std::unique_ptr<network_adapter>>& get_adapters() const
     {
         return adapters_;
@@ -70,6 +72,7 @@ private:
     packet_callback outgoing_;
     packet_callback incoming_;
     std::atomic<filter_state> state_{filter_state::stopped};
+    std::atomic<std::uint64_t> callback_failures_{0};
     std::vector<std::unique_ptr<network_adapter>> adapters_;
     std::size_t index_ = 0;  // of the filtered adapter; set by start_filter
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -243,6 +245,69 @@ TEST(nat_translation, probe_sets_the_external_address_once_and_host_traffic_pass
     auto query = make_frame(probe);
     EXPECT_EQ(u.translation.process_provider_outgoing(1, *query), packet_action::pass);
     EXPECT_EQ(u.translation.external_address(), net::ip_address_v4{});
+}
+
+TEST(nat_translation, a_client_datagram_shaped_like_the_probe_does_not_set_the_external_address)
+{
+    translator t;
+    t.set_external({});
+    frame_spec forged;
+    forged.protocol = udp;
+    forged.source = client;  // routed by the host: leaves the provider with its own source
+    forged.destination = net::ip_address_v4{1, 1, 1, 1};
+    forged.source_port = 55555;
+    forged.destination_port = 53;
+    forged.payload = 7;
+    auto datagram = make_frame(forged);
+    std::memcpy(datagram->frame + 42, "1.1.1.1", 7);
+    t.translation.process_provider_outgoing(1, *datagram);
+    EXPECT_EQ(t.translation.external_address(), net::ip_address_v4{}) << "a client chose the external address";
+}
+
+TEST(nat_translation, a_new_flow_without_a_free_port_is_dropped_not_sent_with_its_private_source)
+{
+    // One external port, and every flow goes to the same remote endpoint: the second client's
+    // flow has no port whose replies could be told apart.
+    auto clock = std::make_shared<nat::manual_nat_clock>();
+    nat::port_nat_table tcp_table{clock, 10000, 10000};
+    nat::port_nat_table udp_table{clock, 10000, 10000};
+    nat::icmp_nat_table icmp_table{clock};
+    routes source;
+    std::vector<std::string> lines;
+    nat::nat_translation translation(tcp_table, udp_table, icmp_table, source,
+                                     [&](const char* line) { lines.emplace_back(line); }, log_level::debug, nullptr);
+    nat::translation_settings settings;
+    settings.provider_if_index = provider_index;
+    settings.provider_addresses = {external};
+    settings.provider_mtu = 1500;
+    settings.client_mtu = 1500;
+    translation.configure(settings);
+    for (auto* table : {&tcp_table, &udp_table})
+        table->set_external_address(external);
+    translation.set_external_address(external);
+
+    for (std::uint8_t protocol : {udp, tcp}) {
+        SCOPED_TRACE(protocol == udp ? "UDP" : "TCP SYN");
+        auto first = make_frame(outgoing(protocol));
+        EXPECT_EQ(translation.process_provider_outgoing(1, *first), packet_action::pass);
+        EXPECT_EQ(source_of(*first), external);
+        frame_spec other = outgoing(protocol);
+        other.source = net::ip_address_v4{10, 66, 0, 3};
+        auto second = make_frame(other);
+        EXPECT_EQ(translation.process_provider_outgoing(1, *second), packet_action::drop);
+    }
+    for (int i = 0; i < 100; ++i) {
+        frame_spec other = outgoing(udp);
+        other.source = net::ip_address_v4{10, 66, 0, 4};
+        auto flood = make_frame(other);
+        EXPECT_EQ(translation.process_provider_outgoing(1, *flood), packet_action::drop);
+    }
+    // At most one line a second: this whole test takes well under one, so one line, or two
+    // when a second boundary falls inside it.
+    const auto said = std::count_if(lines.begin(), lines.end(),
+                                    [](const std::string& l) { return l.find("No free external port") != std::string::npos; });
+    EXPECT_GE(said, 1);
+    EXPECT_LE(said, 2) << "said once per packet";
 }
 
 TEST(nat_translation, nothing_is_translated_to_an_unknown_external_address)

@@ -5,6 +5,7 @@
 #include "tarnwell/dual_packet_filter.h"
 
 #include <algorithm>
+#include <new>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -85,6 +86,28 @@ TEST(tarnwell_dual_filter, verdicts_reach_own_and_partner_adapter_and_stack)
     EXPECT_EQ(wrong_handle.load(), 0u);
     // Callbacks cannot change under a running slot.
     EXPECT_FALSE(filter.set_callbacks(0, nullptr, nullptr));
+}
+
+TEST(tarnwell_dual_filter, a_callback_that_throws_costs_its_packet_and_nothing_else)
+{
+    fake_driver d;
+    corvflt::adapter_context* a = d.attach("\\DEVICE\\{dual_throws}");
+    dual_packet_filter filter(d.device());
+    const auto callback = [](std::uint64_t, INTERMEDIATE_BUFFER& buffer) {
+        if (tag_of(buffer) == 0x101)
+            throw std::bad_alloc();
+        return action::pass;
+    };
+    ASSERT_TRUE(filter.set_callbacks(0, callback, callback));
+    ASSERT_TRUE(filter.start_filter(a->handle(), 0));
+    d.feed(a, DIRECTION_OUTGOING, {tagged_frame(0x100), tagged_frame(0x101), tagged_frame(0x102)});
+    ASSERT_TRUE(wait_until([&] { return d.sent_count(a) == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(sorted(d.sent_tags(a)), (std::vector<std::uint16_t>{0x100, 0x102}));
+    EXPECT_EQ(filter.callback_failures(), 1u);
+    d.feed(a, DIRECTION_OUTGOING, {tagged_frame(0x103)});
+    EXPECT_TRUE(wait_until([&] { return d.sent_count(a) == 3; }));
+    filter.stop_filter(0);
 }
 
 TEST(tarnwell_dual_filter, start_on_a_running_slot_keeps_it_and_unknown_handles_fail)

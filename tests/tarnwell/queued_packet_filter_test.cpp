@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -85,6 +86,28 @@ TEST(tarnwell_queued_filter, verdicts_route_each_packet_and_unknown_ones_drop)
         EXPECT_EQ(fa.sent[0].data[20], 0xEE);
     }
     EXPECT_TRUE(filter.IsAdapterModeZero(a->handle()));
+}
+
+TEST(tarnwell_queued_filter, a_callback_that_throws_costs_its_packet_and_nothing_else)
+{
+    fake_driver d;
+    corvflt::adapter_context* a = d.attach("\\DEVICE\\{queued_throws}");
+    const auto callback = [](std::uint64_t, INTERMEDIATE_BUFFER& buffer) {
+        if (tag_of(buffer) == 0x101)
+            throw std::bad_alloc();
+        return action::pass;
+    };
+    queued_packet_filter filter(d.device(), callback, callback);
+    ASSERT_TRUE(filter.start_filter(index_of(filter, a)));
+    d.feed(a, DIRECTION_OUTGOING, {tagged_frame(0x100), tagged_frame(0x101), tagged_frame(0x102)});
+    ASSERT_TRUE(wait_until([&] { return d.sent_count(a) == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(sorted(d.sent_tags(a)), (std::vector<std::uint16_t>{0x100, 0x102}));
+    EXPECT_EQ(filter.callback_failures(), 1u);
+    // The thread lives on.
+    d.feed(a, DIRECTION_OUTGOING, {tagged_frame(0x103)});
+    EXPECT_TRUE(wait_until([&] { return d.sent_count(a) == 3; }));
+    filter.stop_filter();
 }
 
 TEST(tarnwell_queued_filter, start_is_refused_unless_stopped_and_for_unknown_indexes)

@@ -300,6 +300,9 @@ private:
                 escape_for_exec_start(definition_.image_path) + "\n";
         if (!definition_.account.empty() && !is_windows_builtin_account(definition_.account))
             text += "User=" + definition_.account + "\n";
+        // Each relayed connection holds two sockets: the default soft limit of 1024 would end
+        // the proxy near 500 connections, far below what a VPN server's clients open.
+        text += "LimitNOFILE=65536\n";
         text += "KillSignal=SIGTERM\nTimeoutStopSec=30\n\n[Install]\nWantedBy=multi-user.target\n";
         return text;
     }

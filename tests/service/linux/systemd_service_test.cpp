@@ -94,6 +94,7 @@ TEST_F(service_systemd, install_writes_the_unit_and_enables_it_by_start_type)
     EXPECT_NE(text.find("Description=Corvane Service\n"), std::string::npos);
     EXPECT_NE(text.find("X-Description=Corvane Service implements NAT/PROXY"), std::string::npos);
     EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
+    EXPECT_NE(text.find("LimitNOFILE=65536\n"), std::string::npos) << "room for thousands of relayed connections";
     EXPECT_NE(text.find("User=vpn\n"), std::string::npos);
     EXPECT_EQ(text.find("secret"), std::string::npos) << "a password is never written";
     EXPECT_EQ(calls(), "daemon-reload\nenable corvane-service.service\n");
