@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -45,6 +46,19 @@ std::string file_text(const std::string& path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// A NAT gateway on the calling thread's namespace whose lines collect in `lines`.
+std::unique_ptr<nat::wintun_nat_gateway> make_gateway(std::mutex& lines_mutex, std::string& lines,
+                                                      nat::nat_gateway_environment environment = {})
+{
+    return std::make_unique<nat::wintun_nat_gateway>(
+        "corvane",
+        [&](const char* line) {
+            std::lock_guard lock(lines_mutex);
+            lines += std::string(line) + "|";
+        },
+        log_level::all, &record_event, std::move(environment));
 }
 
 const std::string curl_page = "curl -sS --max-time 5 http://10.99.0.1:8080/";
@@ -89,13 +103,7 @@ TEST_F(nat_lab, clients_browse_resolve_and_ping_through_the_gateway_and_survive_
     const bool entered = lab_.in_namespace("gw", [&] {
         nat::nat_gateway_environment environment;
         environment.capture_file = capture;
-        auto gateway = std::make_unique<nat::wintun_nat_gateway>(
-            "corvane",
-            [&](const char* line) {
-                std::lock_guard lock(lines_mutex);
-                lines += std::string(line) + "|";
-            },
-            log_level::all, &record_event, environment);
+        auto gateway = make_gateway(lines_mutex, lines, environment);
         EXPECT_TRUE(gateway->start());
         EXPECT_EQ(gateway->state(), nat::gateway_state::running) << lines;
         EXPECT_EQ(net::to_string(gateway->external_address()), "10.99.0.2");
@@ -161,13 +169,7 @@ TEST_F(nat_lab, the_provider_adapter_going_and_coming_back_under_traffic)
     std::mutex lines_mutex;
     std::string lines;
     const bool entered = lab_.in_namespace("gw", [&] {
-        auto gateway = std::make_unique<nat::wintun_nat_gateway>(
-            "corvane",
-            [&](const char* line) {
-                std::lock_guard lock(lines_mutex);
-                lines += std::string(line) + "|";
-            },
-            log_level::all, &record_event, nat::nat_gateway_environment{});
+        auto gateway = make_gateway(lines_mutex, lines);
         EXPECT_TRUE(gateway->start());
         std::string output;
         EXPECT_TRUE(client_sees(curl_page, page, &output)) << output;
@@ -208,13 +210,7 @@ TEST_F(nat_lab, the_gateway_reconnects_to_a_corvflt_killed_and_started_again)
     std::string lines;
     pid_t restarted = 0;
     const bool entered = lab_.in_namespace("gw", [&] {
-        auto gateway = std::make_unique<nat::wintun_nat_gateway>(
-            "corvane",
-            [&](const char* line) {
-                std::lock_guard lock(lines_mutex);
-                lines += std::string(line) + "|";
-            },
-            log_level::all, &record_event, nat::nat_gateway_environment{});
+        auto gateway = make_gateway(lines_mutex, lines);
         EXPECT_TRUE(gateway->start());
         std::string output;
         EXPECT_TRUE(client_sees(curl_page, page, &output)) << output;

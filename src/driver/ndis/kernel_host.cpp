@@ -132,12 +132,12 @@ void kernel_host::indicate_chain(filter_module* module, NET_BUFFER_LIST* head, s
     lower_irql(old);
 }
 
-void kernel_host::send_to_adapter(void* host_adapter, const frame_view* frames, std::uint32_t count)
+NET_BUFFER_LIST* kernel_host::build_chain(filter_module* module, const frame_view* frames, std::uint32_t count,
+                                          std::uint32_t& built)
 {
-    auto* module = static_cast<filter_module*>(host_adapter);
     NET_BUFFER_LIST* head = nullptr;
     NET_BUFFER_LIST** tail = &head;
-    std::uint32_t n = 0;
+    built = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         NET_BUFFER_LIST* nbl = build_nbl(module, frames[i]);
         if (!nbl) {
@@ -146,27 +146,24 @@ void kernel_host::send_to_adapter(void* host_adapter, const frame_view* frames, 
         }
         *tail = nbl;
         tail = &NET_BUFFER_LIST_NEXT_NBL(nbl);
-        ++n;
+        ++built;
     }
+    return head;
+}
+
+void kernel_host::send_to_adapter(void* host_adapter, const frame_view* frames, std::uint32_t count)
+{
+    auto* module = static_cast<filter_module*>(host_adapter);
+    std::uint32_t n = 0;
+    NET_BUFFER_LIST* head = build_chain(module, frames, count, n);
     send_chain(module, head, n);
 }
 
 void kernel_host::indicate_to_stack(void* host_adapter, const frame_view* frames, std::uint32_t count)
 {
     auto* module = static_cast<filter_module*>(host_adapter);
-    NET_BUFFER_LIST* head = nullptr;
-    NET_BUFFER_LIST** tail = &head;
     std::uint32_t n = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        NET_BUFFER_LIST* nbl = build_nbl(module, frames[i]);
-        if (!nbl) {
-            dropped_.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        *tail = nbl;
-        tail = &NET_BUFFER_LIST_NEXT_NBL(nbl);
-        ++n;
-    }
+    NET_BUFFER_LIST* head = build_chain(module, frames, count, n);
     indicate_chain(module, head, n);
 }
 

@@ -39,6 +39,10 @@ public:
 
     // Builds one NBL of the binding's pool holding `frame`; null when the pool is empty.
     nt::NET_BUFFER_LIST* build_nbl(filter_module* module, const frame_view& frame);
+    // One NBL per frame, chained; frames the pool cannot hold are dropped and counted.
+    // `built` is the chain's length.
+    nt::NET_BUFFER_LIST* build_chain(filter_module* module, const frame_view* frames, std::uint32_t count,
+                                     std::uint32_t& built);
     // Restores and frees an NBL build_nbl made.
     void free_nbl(nt::NET_BUFFER_LIST* nbl);
     bool is_own_nbl(const filter_module* module, const nt::NET_BUFFER_LIST* nbl) const;
