@@ -85,7 +85,7 @@ struct adapter_context {
     std::atomic<std::uint32_t> event_signallers;
 
     std::uint64_t handle() const { return reinterpret_cast<std::uintptr_t>(this); }
-    bool running() const { return state.load(std::memory_order_acquire) > 5; }
+    bool running() const { return state.load(std::memory_order_seq_cst) > 5; }
 };
 
 }  // namespace corvflt

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "driver/pause_counter_hold.h"
 
 namespace corvflt {
 namespace {
@@ -16,23 +17,6 @@ constexpr std::uint32_t SEND_FLAGS = MODE_TUNNEL_SEND | MODE_LISTEN_SEND;
 // that section: after this many failed exchanges the walk moves on.
 constexpr std::uint32_t SECTION_RETRIES = 4;
 
-// RAII raise/lower of an adapter counter that pause waits for.
-class counter_hold {
-public:
-    counter_hold(std::atomic<std::uint32_t>& counter, std::uint32_t amount)
-        : counter_(counter), amount_(amount)
-    {
-        counter_.fetch_add(amount_, std::memory_order_acq_rel);
-    }
-    ~counter_hold() { counter_.fetch_sub(amount_, std::memory_order_acq_rel); }
-    counter_hold(const counter_hold&) = delete;
-    counter_hold& operator=(const counter_hold&) = delete;
-
-private:
-    std::atomic<std::uint32_t>& counter_;
-    std::uint32_t amount_;
-};
-
 void set_verdict(packet_buffer* buffer, std::uint32_t verdict)
 {
     std::memcpy(buffer->record.scratch + SCRATCH_VERDICT, &verdict, 4);
@@ -43,14 +27,14 @@ void set_verdict(packet_buffer* buffer, std::uint32_t verdict)
 void driver::on_stack_send(adapter_context* adapter, const frame_view* frames,
                            std::uint32_t count, frame_fate* fates)
 {
-    counter_hold hold(adapter->outstanding_sends, 1);
+    pause_counter_hold hold(adapter->outstanding_sends, 1);
     judge_chain(adapter, frames, count, fates, DIRECTION_OUTGOING);
 }
 
 void driver::on_wire_receive(adapter_context* adapter, const frame_view* frames,
                              std::uint32_t count, frame_fate* fates)
 {
-    counter_hold hold(adapter->outstanding_indications, 1);
+    pause_counter_hold hold(adapter->outstanding_indications, 1);
     judge_chain(adapter, frames, count, fates, DIRECTION_INCOMING);
 }
 
@@ -340,10 +324,10 @@ void driver::inject_chain(adapter_context* adapter, bool to_stack, const frame_v
     if (count == 0)
         return;
     if (to_stack) {
-        counter_hold hold(adapter->outstanding_indications, count);
+        pause_counter_hold hold(adapter->outstanding_indications, count);
         host_.indicate_to_stack(adapter->host_adapter, views, count);
     } else {
-        counter_hold hold(adapter->outstanding_sends, count);
+        pause_counter_hold hold(adapter->outstanding_sends, count);
         host_.send_to_adapter(adapter->host_adapter, views, count);
     }
 }

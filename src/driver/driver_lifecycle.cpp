@@ -124,7 +124,7 @@ void driver::restart(adapter_context* adapter, std::uint32_t* mtu, std::uint32_t
 
 void driver::pause(adapter_context* adapter)
 {
-    adapter->state.store(FILTER_PAUSING, std::memory_order_release);
+    adapter->state.store(FILTER_PAUSING, std::memory_order_seq_cst);  // see pause_counter_hold.h
     {
         exclusive_guard<spin_lock> guard(adapter->oid_lock);
         for (internal_oid_request* r = adapter->internal_requests; r; r = r->next)

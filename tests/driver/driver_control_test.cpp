@@ -1,15 +1,17 @@
 // Control dispatcher: length checks and statuses of every code, handle resolution,
-// adapter list, events, and what the last close undoes.
-#include "driver_test_support.h"
+// adapter list, events, and what the last close undoes -- on every host.
+#include "driver_host_env.h"
 
 namespace corvflt::testing {
 namespace {
 
+using driver_control = on_each_host;
+
 // Every row is a request whose lengths alone must be refused; none may change state.
-TEST(driver_control, short_requests_are_refused_without_effect)
+TEST_P(driver_control, short_requests_are_refused_without_effect)
 {
-    driver_env env;
-    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    auto env = make();
+    adapter_context* a = env->attach("\\DEVICE\\{A}");
     const std::uint64_t h = a->handle();
     std::vector<std::uint8_t> handle_bytes = to_bytes(&h, 8);
     auto padded = [&](std::size_t n) {
@@ -58,20 +60,20 @@ TEST(driver_control, short_requests_are_refused_without_effect)
         {0, {}, 0},
     };
     for (const row& r : rows) {
-        const reply rep = env.ioctl(r.code, r.in, r.out);
+        const reply rep = env->ioctl(r.code, r.in, r.out);
         EXPECT_EQ(rep.status, STATUS_INVALID_PARAMETER) << std::hex << r.code << " in " << r.in.size();
         EXPECT_EQ(rep.bytes, 0u) << std::hex << r.code;
     }
     EXPECT_EQ(a->mode.load(), 0u);
-    EXPECT_TRUE(env.host.adapter(a).oids.empty());
+    EXPECT_TRUE(env->oids_down(a).empty());
 }
 
-TEST(driver_control, valid_minimal_requests_report_their_bytes)
+TEST_P(driver_control, valid_minimal_requests_report_their_bytes)
 {
-    driver_env env;
-    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    auto env = make();
+    adapter_context* a = env->attach("\\DEVICE\\{A}");
     const std::uint64_t h = a->handle();
-    reply r = env.ioctl(IOCTL_CORVFLT_GET_VERSION, {}, 4);
+    reply r = env->ioctl(IOCTL_CORVFLT_GET_VERSION, {}, 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, 4u);
     std::uint32_t version;
@@ -79,65 +81,65 @@ TEST(driver_control, valid_minimal_requests_report_their_bytes)
     EXPECT_EQ(version, 0x02203000u);
 
     // ADAPTER_MODE: 11 bytes fail (above), 12 succeed, larger too.
-    EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, ADAPTER_MODE{h, 3}).status, STATUS_SUCCESS);
+    EXPECT_EQ(env->ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, ADAPTER_MODE{h, 3}).status, STATUS_SUCCESS);
     std::vector<std::uint8_t> big(40, 0);
     ADAPTER_MODE m{h, 0};
     std::memcpy(big.data(), &m, sizeof(m));
-    r = env.ioctl(IOCTL_CORVFLT_GET_ADAPTER_MODE, big, 40);
+    r = env->ioctl(IOCTL_CORVFLT_GET_ADAPTER_MODE, big, 40);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, 12u);
     std::uint32_t mode;
     std::memcpy(&mode, r.buffer.data() + 8, 4);
     EXPECT_EQ(mode, 3u);
 
-    r = env.ioctl(IOCTL_CORVFLT_GET_QUEUE_SIZE, to_bytes(&h, 8), 4);
+    r = env->ioctl(IOCTL_CORVFLT_GET_QUEUE_SIZE, to_bytes(&h, 8), 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, 4u);
-    EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_FLUSH_QUEUE, to_bytes(&h, 8), 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0).status, STATUS_SUCCESS);
-    r = env.ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE, {}, 4);
+    EXPECT_EQ(env->ioctl(IOCTL_CORVFLT_FLUSH_QUEUE, to_bytes(&h, 8), 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(env->ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0).status, STATUS_SUCCESS);
+    r = env->ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE, {}, 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, 4u);
-    r = env.ioctl(IOCTL_CORVFLT_GET_WAN_LINKS, to_bytes(&h, 8), sizeof(WAN_LINKS));
+    r = env->ioctl(IOCTL_CORVFLT_GET_WAN_LINKS, to_bytes(&h, 8), sizeof(WAN_LINKS));
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, sizeof(WAN_LINKS));
 }
 
 // Unknown handles, null, and handles of paused adapters all fail the same way; a paused
 // adapter is found again after restart.
-TEST(driver_control, unknown_and_paused_handles_fail_alike)
+TEST_P(driver_control, unknown_and_paused_handles_fail_alike)
 {
-    driver_env env;
-    adapter_context* a = env.attach("\\DEVICE\\{A}");
+    auto env = make();
+    adapter_context* a = env->attach("\\DEVICE\\{A}");
     const std::uint64_t handles[] = {0, 1, a->handle() + 8, ~0ull};
     for (std::uint64_t h : handles) {
-        EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, ADAPTER_MODE{h, 3}).status,
+        EXPECT_EQ(env->ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, ADAPTER_MODE{h, 3}).status,
                   STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_GET_QUEUE_SIZE, to_bytes(&h, 8), 4).status,
+        EXPECT_EQ(env->ioctl(IOCTL_CORVFLT_GET_QUEUE_SIZE, to_bytes(&h, 8), 4).status,
                   STATUS_INVALID_PARAMETER);
     }
-    env.d.pause(a);
-    EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, ADAPTER_MODE{a->handle(), 3}).status,
+    env->pause(a);
+    EXPECT_EQ(env->ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, ADAPTER_MODE{a->handle(), 3}).status,
               STATUS_INVALID_PARAMETER);
-    env.d.restart(a, nullptr, nullptr);
-    EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, ADAPTER_MODE{a->handle(), 3}).status,
+    env->restart(a);
+    EXPECT_EQ(env->ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, ADAPTER_MODE{a->handle(), 3}).status,
               STATUS_SUCCESS);
     // After detach the old handle names nothing (and is not dereferenced).
     const std::uint64_t old = a->handle();
-    env.detach(a);
-    EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_FLUSH_QUEUE, to_bytes(&old, 8), 0).status,
+    env->detach(a);
+    EXPECT_EQ(env->ioctl(IOCTL_CORVFLT_FLUSH_QUEUE, to_bytes(&old, 8), 0).status,
               STATUS_INVALID_PARAMETER);
 }
 
-TEST(driver_control, adapter_list_reports_newest_first_and_at_most_32)
+TEST_P(driver_control, adapter_list_reports_newest_first_and_at_most_32)
 {
-    driver_env env;
+    auto env = make();
     std::vector<adapter_context*> adapters;
     for (int i = 0; i < 40; ++i) {
         const std::string name = "\\DEVICE\\{" + std::to_string(i) + "}";
-        adapters.push_back(env.attach(name.c_str()));
+        adapters.push_back(env->attach(name.c_str()));
     }
-    const reply r = env.ioctl(IOCTL_CORVFLT_GET_ADAPTER_LIST, {}, sizeof(ADAPTER_LIST));
+    const reply r = env->ioctl(IOCTL_CORVFLT_GET_ADAPTER_LIST, {}, sizeof(ADAPTER_LIST));
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, sizeof(ADAPTER_LIST));
     ADAPTER_LIST list;
@@ -149,73 +151,71 @@ TEST(driver_control, adapter_list_reports_newest_first_and_at_most_32)
     EXPECT_EQ(list.mtus[5], 1500);
 }
 
-TEST(driver_control, events_are_referenced_replaced_and_released)
+TEST_P(driver_control, events_are_referenced_replaced_and_released)
 {
-    driver_env env;
-    adapter_context* a = env.attach("\\DEVICE\\{A}");
-    const std::uint64_t e1 = env.host.create_event(), e2 = env.host.create_event();
-    EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), e1}).status,
+    auto env = make();
+    adapter_context* a = env->attach("\\DEVICE\\{A}");
+    const std::uint64_t e1 = env->create_event(), e2 = env->create_event();
+    EXPECT_EQ(env->ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), e1}).status,
               STATUS_SUCCESS);
-    EXPECT_EQ(env.host.event(e1).references.load(), 1);
-    EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), e2}).status,
+    EXPECT_EQ(env->references(e1), 1);
+    EXPECT_EQ(env->ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), e2}).status,
               STATUS_SUCCESS);
-    EXPECT_EQ(env.host.event(e1).references.load(), 0);
+    EXPECT_EQ(env->references(e1), 0);
     // A handle that names no event fails, and the adapter is left without one.
-    EXPECT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), 0x7777}).status,
+    EXPECT_EQ(env->ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), 0x7777}).status,
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(env.host.event(e2).references.load(), 0);
+    EXPECT_EQ(env->references(e2), 0);
     EXPECT_EQ(a->packet_event, nullptr);
 
-    // The list-change event fires on restart and detach, not on attach.
-    EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_SET_LIST_CHANGE_EVENT, to_bytes(&e1, 8), 0).status, STATUS_SUCCESS);
-    adapter_description desc;
-    fake::fake_adapter fa;
-    desc.host_adapter = &fa;
-    ntstatus status;
-    adapter_context* b = env.d.attach(desc, &status);
-    EXPECT_EQ(env.host.event(e1).signals.load(), 0u);
-    env.d.restart(b, nullptr, nullptr);
-    EXPECT_EQ(env.host.event(e1).signals.load(), 1u);
-    env.d.pause(b);
-    env.d.detach(b);
-    EXPECT_EQ(env.host.event(e1).signals.load(), 2u);
+    // The list-change event fires on restart and detach, not on attach or pause: attaching
+    // (which restarts) signals once.
+    EXPECT_EQ(env->ioctl(IOCTL_CORVFLT_SET_LIST_CHANGE_EVENT, to_bytes(&e1, 8), 0).status, STATUS_SUCCESS);
+    adapter_context* b = env->attach("\\DEVICE\\{B}");
+    EXPECT_EQ(env->signals(e1), 1u);
+    env->pause(b);
+    EXPECT_EQ(env->signals(e1), 1u);
+    env->restart(b);
+    EXPECT_EQ(env->signals(e1), 2u);
+    env->detach(b);
+    EXPECT_EQ(env->signals(e1), 3u);
 }
 
 // The last close returns every adapter to StartupMode, empties queues, releases events and
 // removes the table; an earlier close changes nothing.
-TEST(driver_control, last_close_resets_adapters)
+TEST_P(driver_control, last_close_resets_adapters)
 {
-    driver_env env({0, 0});
-    adapter_context* a = env.attach("\\DEVICE\\{A}");
-    env.d.open_handle(0x52);
-    const std::uint64_t ev = env.host.create_event();
-    ASSERT_EQ(env.set_mode(a, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV), STATUS_SUCCESS);
-    ASSERT_EQ(env.ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), ev}).status,
+    auto env = make();
+    adapter_context* a = env->attach("\\DEVICE\\{A}");
+    const std::uint64_t second = env->open();
+    const std::uint64_t ev = env->create_event();
+    ASSERT_EQ(env->set_mode(a, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV), STATUS_SUCCESS);
+    ASSERT_EQ(env->ioctl_record(IOCTL_CORVFLT_SET_PACKET_EVENT, ADAPTER_EVENT{a->handle(), ev}).status,
               STATUS_SUCCESS);
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(env.receive(a, ipv4_frame()), frame_fate::consumed);
-    EXPECT_EQ(env.host.event(ev).signals.load(), 5u);
+        EXPECT_EQ(env->receive(a, ipv4_frame()), frame_fate::consumed);
+    EXPECT_EQ(env->signals(ev), 5u);
     std::vector<std::uint8_t> table(filter_table_size(1), 0);
     table[0] = 1;
-    ASSERT_EQ(env.ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, table, 0).status, STATUS_SUCCESS);
+    ASSERT_EQ(env->ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, table, 0).status, STATUS_SUCCESS);
 
-    env.d.close_handle(0x52);
-    EXPECT_EQ(env.queue_size(a), 5u);
+    env->close(second);
+    EXPECT_EQ(env->queue_size(a), 5u);
     EXPECT_EQ(a->mode.load(), 3u);
 
-    env.d.close_handle(driver_env::OPEN);
-    env.open_handles = 0;
-    EXPECT_EQ(env.queue_size(a), 0u);
+    env->close();
+    EXPECT_EQ(env->queue_size(a), 0u);
     EXPECT_EQ(a->mode.load(), 0u);
-    EXPECT_EQ(env.host.event(ev).references.load(), 0);
-    EXPECT_EQ(env.d.pool().in_use(), 0u);
-    env.d.open_handle(driver_env::OPEN);
-    env.open_handles = 1;
-    const reply r = env.ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
+    EXPECT_EQ(env->references(ev), 0);
+    EXPECT_EQ(env->core().pool().in_use(), 0u);
+    env->open();
+    const reply r = env->ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
     std::uint32_t n;
     std::memcpy(&n, r.buffer.data(), 4);
     EXPECT_EQ(n, 0u);
 }
+
+INSTANTIATE_ON_EACH_HOST(driver_control);
 
 }  // namespace
 }  // namespace corvflt::testing

@@ -1,12 +1,14 @@
 // Static filter table: matching rules, counters, matched index, start time, and the
-// table's control requests.
-#include "driver_test_support.h"
+// table's control requests -- on every host.
+#include "driver_host_env.h"
 
 #include <atomic>
 #include <thread>
 
 namespace corvflt::testing {
 namespace {
+
+using driver_filter_table = on_each_host;
 
 STATIC_FILTER entry(std::uint32_t direction, std::uint32_t action)
 {
@@ -39,16 +41,20 @@ STATIC_FILTER ipv4_range_dest(std::uint8_t const (&low)[4], std::uint8_t const (
     return e;
 }
 
-struct table_env : driver_env {
-    adapter_context* a = attach("\\DEVICE\\{A}");
-    table_env() { set_mode(a, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV); }
+// One adapter in tunnel mode on the host under test.
+struct table_env {
+    explicit table_env(host_kind kind) : owned(make_host_env(kind)), a(owned->attach("\\DEVICE\\{A}"))
+    {
+        owned->set_mode(a, MODE_TUNNEL_SEND | MODE_TUNNEL_RECV);
+    }
+    host_env* operator->() { return owned.get(); }
     ntstatus install(const std::vector<STATIC_FILTER>& entries)
     {
-        return ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, table_of(entries), 0).status;
+        return owned->ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, table_of(entries), 0).status;
     }
     std::vector<STATIC_FILTER> read_back(bool reset = false)
     {
-        const reply r = ioctl(reset ? IOCTL_CORVFLT_GET_FILTER_TABLE_RESET_STATS : IOCTL_CORVFLT_GET_FILTER_TABLE,
+        const reply r = owned->ioctl(reset ? IOCTL_CORVFLT_GET_FILTER_TABLE_RESET_STATS : IOCTL_CORVFLT_GET_FILTER_TABLE,
                               {}, 4 + 181 * 8);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
         std::uint32_t n;
@@ -58,12 +64,15 @@ struct table_env : driver_env {
             std::memcpy(&out[i], r.buffer.data() + 4 + 181 * i, 181);
         return out;
     }
+    std::unique_ptr<host_env> owned;
+    adapter_context* a;
 };
 
 // Ranges compare per octet: 10.0.5.255 has a last octet above 254.
-TEST(driver_filter_table, ipv4_range_is_per_octet)
+TEST_P(driver_filter_table, ipv4_range_is_per_octet)
 {
-    table_env env;
+    table_env env(GetParam());
+    env->set_clock(1000);
     ASSERT_EQ(env.install({ipv4_range_dest({10, 0, 0, 1}, {10, 0, 255, 254})}), STATUS_SUCCESS);
     struct row {
         std::uint8_t dst[4];
@@ -77,19 +86,19 @@ TEST(driver_filter_table, ipv4_range_is_per_octet)
     for (const row& r : rows) {
         ipv4_spec s;
         std::memcpy(s.dst, r.dst, 4);
-        EXPECT_EQ(env.receive(env.a, ipv4_frame(s)), r.fate);
+        EXPECT_EQ(env->receive(env.a, ipv4_frame(s)), r.fate);
     }
     // Only 10.0.5.7 matched the drop entry; the other two were queued by the tunnel mode.
-    EXPECT_EQ(env.queue_size(env.a), 2u);
+    EXPECT_EQ(env->queue_size(env.a), 2u);
     const std::vector<STATIC_FILTER> t = env.read_back();
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(+t[0].incoming_packets, 1u);
     EXPECT_EQ(+t[0].incoming_bytes, ipv4_frame().size());
     EXPECT_EQ(+t[0].outgoing_packets, 0u);
-    EXPECT_EQ(+t[0].start_time, env.host.now);
+    EXPECT_EQ(+t[0].start_time, 1000u);
 }
 
-TEST(driver_filter_table, criteria_and_direction)
+TEST_P(driver_filter_table, criteria_and_direction)
 {
     struct row {
         const char* what;
@@ -163,13 +172,13 @@ TEST(driver_filter_table, criteria_and_direction)
         {"ipv4 subnet, truncated header", subnet, truncated, false, false},
     };
     for (const row& r : rows) {
-        table_env env;
+        table_env env(GetParam());
         // The first entry never applies (adapter handle 1), the second is under test.
         STATIC_FILTER elsewhere = r.filter;
         elsewhere.adapter_handle = 1;
         elsewhere.action = FILTER_ACTION_DROP;
         ASSERT_EQ(env.install({elsewhere, r.filter}), STATUS_SUCCESS);
-        const frame_fate fate = r.outgoing ? env.send(env.a, r.frame) : env.receive(env.a, r.frame);
+        const frame_fate fate = r.outgoing ? env->send(env.a, r.frame) : env->receive(env.a, r.frame);
         // A matching pass entry lets the packet through; otherwise tunnel mode diverts it.
         EXPECT_EQ(fate, r.matches ? frame_fate::pass : frame_fate::consumed) << r.what;
         const std::vector<STATIC_FILTER> t = env.read_back();
@@ -182,52 +191,52 @@ TEST(driver_filter_table, criteria_and_direction)
 
 // The matched index is recorded on the packet; an entry with action 3 leaves the decision
 // to the mode but still counts.
-TEST(driver_filter_table, matched_index_with_mode_decision)
+TEST_P(driver_filter_table, matched_index_with_mode_decision)
 {
-    table_env env;
+    table_env env(GetParam());
     STATIC_FILTER drop_tcp = entry(DIRECTION_INCOMING, FILTER_ACTION_DROP);
     drop_tcp.criteria = FILTER_CRITERIA_NETWORK;
     drop_tcp.network_kind = FILTER_NETWORK_IPV4;
     drop_tcp.network_fields = FILTER_IP_PROTOCOL;
     drop_tcp.ipv4.protocol = 6;
     ASSERT_EQ(env.install({drop_tcp, entry(DIRECTION_INCOMING, FILTER_ACTION_REDIRECT)}), STATUS_SUCCESS);
-    EXPECT_EQ(env.receive(env.a, ipv4_frame()), frame_fate::consumed);
-    ASSERT_EQ(env.queue_size(env.a), 1u);
-    user_buffers b(env.host, 1);
-    ASSERT_EQ(env.ioctl_record(IOCTL_CORVFLT_READ_PACKET, PACKET_REQUEST{env.a->handle(), b.address(0)}, 16).status,
+    EXPECT_EQ(env->receive(env.a, ipv4_frame()), frame_fate::consumed);
+    ASSERT_EQ(env->queue_size(env.a), 1u);
+    caller_buffers b(*env.owned, 1);
+    ASSERT_EQ(env->ioctl_record(IOCTL_CORVFLT_READ_PACKET, PACKET_REQUEST{env.a->handle(), b.address(0)}, 16).status,
               STATUS_SUCCESS);
     EXPECT_EQ(+b.records[0].filter_index, 1u);
     EXPECT_EQ(+env.read_back()[1].incoming_packets, 1u);
     // Without a match the index stays at its "none" value.
-    env.ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
-    env.receive(env.a, ipv4_frame());
-    env.ioctl_record(IOCTL_CORVFLT_READ_PACKET, PACKET_REQUEST{env.a->handle(), b.address(0)}, 16);
+    env->ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
+    env->receive(env.a, ipv4_frame());
+    env->ioctl_record(IOCTL_CORVFLT_READ_PACKET, PACKET_REQUEST{env.a->handle(), b.address(0)}, 16);
     EXPECT_EQ(+b.records[0].filter_index, 0xFFFFFFFFu);
 }
 
-TEST(driver_filter_table, table_requests_and_statistics_reset)
+TEST_P(driver_filter_table, table_requests_and_statistics_reset)
 {
-    table_env env;
-    env.host.now = 5000;
+    table_env env(GetParam());
+    env->set_clock(5000);
     // N >= 1 and the input must hold all N entries; the count may not overflow.
     std::vector<std::uint8_t> t = table_of({entry(3, FILTER_ACTION_DROP), entry(3, FILTER_ACTION_DROP)});
     for (std::uint32_t bad : {0u, 3u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         std::vector<std::uint8_t> copy = t;
         std::memcpy(copy.data(), &bad, 4);
-        EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, copy, 0).status, STATUS_INVALID_PARAMETER) << bad;
+        EXPECT_EQ(env->ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, copy, 0).status, STATUS_INVALID_PARAMETER) << bad;
     }
-    ASSERT_EQ(env.ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, t, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(env.receive(env.a, ipv4_frame()), frame_fate::consumed);
-    EXPECT_EQ(env.queue_size(env.a), 0u);  // dropped, not queued
+    ASSERT_EQ(env->ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, t, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(env->receive(env.a, ipv4_frame()), frame_fate::consumed);
+    EXPECT_EQ(env->queue_size(env.a), 0u);  // dropped, not queued
 
     // Output too small for two entries fails; size reports 2.
-    EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE, {}, 4 + 181).status, STATUS_INVALID_PARAMETER);
-    reply r = env.ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
+    EXPECT_EQ(env->ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE, {}, 4 + 181).status, STATUS_INVALID_PARAMETER);
+    reply r = env->ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
     std::uint32_t n;
     std::memcpy(&n, r.buffer.data(), 4);
     EXPECT_EQ(n, 2u);
 
-    env.host.now = 6000;
+    env->set_clock(6000);
     std::vector<STATIC_FILTER> before = env.read_back(true);
     EXPECT_EQ(+before[0].incoming_packets, 1u);
     EXPECT_EQ(+before[0].start_time, 5000u);
@@ -236,20 +245,20 @@ TEST(driver_filter_table, table_requests_and_statistics_reset)
     EXPECT_EQ(+after[0].start_time, 6000u);
 
     // A failed replacement leaves no table at all.
-    env.host.fail_allocations = true;
-    EXPECT_EQ(env.ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, t, 0).status, STATUS_INVALID_PARAMETER);
-    env.host.fail_allocations = false;
-    r = env.ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
+    env->fail_allocations(true);
+    EXPECT_EQ(env->ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, t, 0).status, STATUS_INVALID_PARAMETER);
+    env->fail_allocations(false);
+    r = env->ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
     std::memcpy(&n, r.buffer.data(), 4);
     EXPECT_EQ(n, 0u);
 }
 
 // Concurrent replacements and resets each take effect whole: afterwards the table is one
 // of the tables installed (or none) and every table replaced was freed.
-TEST(driver_filter_table, concurrent_sets_and_resets_leak_nothing)
+TEST_P(driver_filter_table, concurrent_sets_and_resets_leak_nothing)
 {
-    table_env env;
-    const std::int64_t baseline = env.host.live_allocations();
+    table_env env(GetParam());
+    const std::int64_t baseline = env->live_allocations();
     const std::vector<std::uint8_t> two = table_of({entry(3, FILTER_ACTION_DROP), entry(3, FILTER_ACTION_DROP)});
     const std::vector<std::uint8_t> three =
         table_of({entry(3, FILTER_ACTION_PASS), entry(3, FILTER_ACTION_PASS), entry(3, FILTER_ACTION_PASS)});
@@ -259,9 +268,9 @@ TEST(driver_filter_table, concurrent_sets_and_resets_leak_nothing)
             std::this_thread::yield();
         for (int i = 0; i < 3000; ++i) {
             if (which == 2 && i % 4 == 0)
-                env.ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
+                env->ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
             else
-                env.ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, which == 1 ? two : three, 0);
+                env->ioctl(IOCTL_CORVFLT_SET_FILTER_TABLE, which == 1 ? two : three, 0);
         }
     };
     std::thread t1(hammer, 1), t2(hammer, 2), t3(hammer, 1);
@@ -270,15 +279,16 @@ TEST(driver_filter_table, concurrent_sets_and_resets_leak_nothing)
     t2.join();
     t3.join();
     std::uint32_t n = 0;
-    const reply r = env.ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
+    const reply r = env->ioctl(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, {}, 4);
     std::memcpy(&n, r.buffer.data(), 4);
     EXPECT_TRUE(n == 2 || n == 3) << n;
-    EXPECT_EQ(env.host.live_allocations(), baseline + 1);
-    env.ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
-    EXPECT_EQ(env.host.live_allocations(), baseline);
+    EXPECT_EQ(env->live_allocations(), baseline + 1);
+    env->ioctl(IOCTL_CORVFLT_RESET_FILTER_TABLE, {}, 0);
+    EXPECT_EQ(env->live_allocations(), baseline);
 }
 
-TEST(driver_filter_table, header_walk_bounds)
+// The header walk alone, without a driver: nothing here depends on a host.
+TEST(driver_layer_parsing, header_walk_bounds)
 {
     // IPv6 with an extension chain that claims more than the frame holds: no transport.
     std::vector<std::uint8_t> f = ipv6_frame(5, 6);
@@ -295,6 +305,8 @@ TEST(driver_filter_table, header_walk_bounds)
     l = parse_layers(f.data(), static_cast<std::uint32_t>(f.size()));
     EXPECT_EQ(l.network_offset, 0u);
 }
+
+INSTANTIATE_ON_EACH_HOST(driver_filter_table);
 
 }  // namespace
 }  // namespace corvflt::testing

@@ -1,7 +1,6 @@
 #pragma once
-// A loaded driver over the fake host with one open handle, plus frame builders and a
-// control-request helper whose system buffer is exactly as long as the request says (so
-// that the sanitizer build catches any read past it).
+// What the driver tests share whatever host runs the driver: the reply of a control
+// request, request and frame builders.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +10,6 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "driver/fake/fake_host.h"
 
 namespace corvflt::testing {
 
@@ -28,109 +26,6 @@ inline std::vector<std::uint8_t> to_bytes(const void* p, std::size_t n)
     const auto* b = static_cast<const std::uint8_t*>(p);
     return {b, b + n};
 }
-
-class driver_env {
-public:
-    static constexpr std::uint64_t OPEN = 0x51;
-
-    explicit driver_env(driver_parameters parameters = {}) : d(host)
-    {
-        EXPECT_EQ(d.load(parameters), STATUS_SUCCESS);
-        d.open_handle(OPEN);
-        open_handles = 1;
-    }
-    ~driver_env()
-    {
-        while (open_handles-- > 0)
-            d.close_handle(OPEN);
-        for (adapter_context* a : attached)
-            host.detach(d, a);
-        d.unload();
-    }
-
-    adapter_context* attach(const char* name, std::uint32_t medium = NDIS_MEDIUM_802_3,
-                            const std::uint8_t* mac = nullptr, std::uint32_t mtu = 1500)
-    {
-        adapter_context* a = host.attach(d, name, medium, mac, mtu);
-        attached.push_back(a);
-        return a;
-    }
-    void detach(adapter_context* a)
-    {
-        host.detach(d, a);
-        std::erase(attached, a);
-    }
-
-    reply ioctl(std::uint32_t code, const std::vector<std::uint8_t>& in, std::uint32_t out_length,
-                std::uint64_t open = OPEN, std::uint64_t token = 0)
-    {
-        const std::uint32_t in_length = static_cast<std::uint32_t>(in.size());
-        reply r;
-        r.buffer.assign(std::max(in_length, out_length), 0);
-        if (!in.empty())
-            std::memcpy(r.buffer.data(), in.data(), in.size());
-        r.status = d.dispatch(open, code, r.buffer.empty() ? nullptr : r.buffer.data(), in_length,
-                              out_length, &r.bytes, token);
-        return r;
-    }
-    template <class T>
-    reply ioctl_record(std::uint32_t code, const T& record, std::uint32_t out_length = 0)
-    {
-        return ioctl(code, to_bytes(&record, sizeof(T)), out_length);
-    }
-
-    std::uint32_t set_mode(adapter_context* a, std::uint32_t mode)
-    {
-        ADAPTER_MODE m{a->handle(), mode};
-        return ioctl_record(IOCTL_CORVFLT_SET_ADAPTER_MODE, m).status;
-    }
-
-    frame_fate receive(adapter_context* a, const std::vector<std::uint8_t>& frame,
-                       bool loopback = false, std::uint16_t frame_type = 0)
-    {
-        frame_view v{frame.data(), static_cast<std::uint32_t>(frame.size()), 0, frame_type, loopback};
-        frame_fate fate;
-        d.on_wire_receive(a, &v, 1, &fate);
-        return fate;
-    }
-    frame_fate send(adapter_context* a, const std::vector<std::uint8_t>& frame,
-                    std::uint16_t frame_type = 0)
-    {
-        frame_view v{frame.data(), static_cast<std::uint32_t>(frame.size()), 0, frame_type, false};
-        frame_fate fate;
-        d.on_stack_send(a, &v, 1, &fate);
-        return fate;
-    }
-    std::uint32_t queue_size(adapter_context* a) { return a->queue_count.load(); }
-
-    fake::fake_host host;
-    driver d;
-    std::vector<adapter_context*> attached;
-    int open_handles = 0;
-};
-
-// Client packet buffers in registered memory.
-struct user_buffers {
-    user_buffers(fake::fake_host& h, std::size_t n) : host(h), records(n)
-    {
-        std::memset(records.data(), 0, n * sizeof(INTERMEDIATE_BUFFER));
-        host.register_memory(records.data(), n * sizeof(INTERMEDIATE_BUFFER));
-    }
-    ~user_buffers() { host.unregister_memory(records.data()); }
-    std::uint64_t address(std::size_t i) { return reinterpret_cast<std::uintptr_t>(&records[i]); }
-    void fill(std::size_t i, const std::vector<std::uint8_t>& frame, std::uint64_t handle = 0)
-    {
-        records[i].length = static_cast<std::uint32_t>(frame.size());
-        std::memcpy(records[i].frame, frame.data(), std::min<std::size_t>(frame.size(), MAX_ETHER_FRAME));
-        records[i].adapter_handle = handle;
-    }
-    std::vector<std::uint8_t> frame(std::size_t i)
-    {
-        return {records[i].frame, records[i].frame + records[i].length};
-    }
-    fake::fake_host& host;
-    std::vector<INTERMEDIATE_BUFFER> records;
-};
 
 inline std::vector<std::uint8_t> batch_request(std::uint64_t handle, std::uint32_t count,
                                                const std::vector<std::uint64_t>& addresses)

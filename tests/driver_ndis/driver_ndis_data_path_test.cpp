@@ -1,6 +1,7 @@
 // NET_BUFFER_LIST chains through the binding: what passes stays the same NBL, what the core
 // takes is completed or returned, what it re-injects travels in the binding's own NBLs and
 // comes back to its pool; pause waits for them.
+#include <future>
 #include <thread>
 
 #include "driver_ndis_test_support.h"
@@ -141,6 +142,43 @@ TEST_F(ndis_test, injection_builds_ip_medium_nbls_and_pause_waits_for_their_retu
     EXPECT_EQ(ioctl(IOCTL_CORVFLT_SEND_TO_STACK, bytes_of(request))->status, nt::STATUS_INVALID_PARAMETER);
     S.release_given_back(tun);
     S.restart(tun, 1500);
+}
+
+// A receive the core has judged is not done: the frames that passed inside an NBL it partly
+// took still go up as the binding's copies. Pause must wait for that, or the copies would be
+// indicated by a paused filter, and returned after NDIS may have detached it.
+TEST_F(ndis_test, pause_waits_for_a_receive_still_copying_its_passing_frames)
+{
+    load_and_open();
+    miniport* a = S.attach("eth0", nt::NdisMedium802_3);
+    ASSERT_EQ(set_mode(handle_of("eth0"), MODE_LISTEN_RECV), nt::STATUS_SUCCESS);
+    // The empty NB is consumed, the frame behind it passes: one copy to build and indicate.
+    const auto passing = frame(100, 1);
+    nt::NET_BUFFER_LIST* nbl = S.build_multi({{}, passing}, 0);
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    S.nbl_allocation_hook = [&] {
+        if (first.exchange(false)) {
+            entered.set_value();
+            released.wait();
+        }
+    };
+    std::thread receiver([&] { S.miniport_receive(a, nbl); });
+    entered.get_future().wait();
+    auto paused = std::async(std::launch::async, [&] { S.pause(a); });
+    EXPECT_EQ(paused.wait_for(std::chrono::milliseconds(150)), std::future_status::timeout);
+    release.set_value();
+    receiver.join();
+    // The copy went up while pausing; pause returns once the protocols gave it back.
+    while (paused.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        S.return_indications(a);
+    paused.get();
+    S.nbl_allocation_hook = nullptr;
+    ASSERT_EQ(a->stack.size(), 1u);
+    EXPECT_TRUE(a->stack[0].from_filter);
+    EXPECT_EQ(a->stack[0].data, passing);
+    S.release_given_back(a);
 }
 
 TEST_F(ndis_test, receives_with_the_resources_flag_leave_the_miniports_chain_intact)

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "driver/driver_constants.h"
+#include "driver/pause_counter_hold.h"
 #include "driver/ndis/binding.h"
 #include "driver/ndis/kernel_shim.h"
 #include "driver/status_records.h"
@@ -290,6 +291,9 @@ NDIS_STATUS restart(NDIS_HANDLE module_context, NDIS_FILTER_RESTART_PARAMETERS* 
 
 // ------------------------------------------------------------------------ data path (<= DISPATCH_LEVEL)
 
+// Each handler holds the counter pause waits for over its whole run, not only while the core
+// judges: the binding's copies of passing frames go out afterwards and must not leave a
+// filter that pause has already returned for.
 void send(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, NDIS_PORT_NUMBER port, ULONG flags)
 {
     binding& b = *the_binding;
@@ -297,6 +301,7 @@ void send(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, NDIS_PORT_NUMBER po
     adapter_context* a = core_of(module);
     const ULONG complete_flags =
         (flags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) ? NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL : 0;
+    pause_counter_hold hold(a->outstanding_sends);
     if (!a->running()) {
         for (NET_BUFFER_LIST* n = nbls; n; n = NET_BUFFER_LIST_NEXT_NBL(n))
             n->Status = nt::NDIS_STATUS_PAUSED;
@@ -374,6 +379,7 @@ void receive(NDIS_HANDLE module_context, NET_BUFFER_LIST* nbls, NDIS_PORT_NUMBER
     adapter_context* a = core_of(module);
     const bool resources = (flags & NDIS_RECEIVE_FLAGS_RESOURCES) != 0;
     const ULONG return_flags = (flags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) ? NDIS_RETURN_FLAGS_DISPATCH_LEVEL : 0;
+    pause_counter_hold hold(a->outstanding_indications);
     if (!a->running()) {
         // With the resources flag the adapter keeps its NBLs once this returns.
         if (!resources)

@@ -49,6 +49,8 @@ void lower_irql(KIRQL level)
 
 std::int64_t system_time()
 {
+    if (const std::int64_t fixed = sim::simulated_ndis::instance().fixed_system_time.load())
+        return fixed;
     using namespace std::chrono;
     // 1601 -> 1970: 11644473600 s.
     return (duration_cast<seconds>(system_clock::now().time_since_epoch()).count() + 11644473600) * 10000000;
@@ -67,6 +69,8 @@ void guarded_copy_bytes(void* destination, const void* source, std::size_t lengt
 {
     if (raised)
         return;
+    if (!to_user && sim::simulated_ndis::instance().user_read_hook)
+        sim::simulated_ndis::instance().user_read_hook();
     const auto user = reinterpret_cast<std::uintptr_t>(to_user ? destination : source);
     if (!sim::simulated_ndis::instance().user_accessible(user, length)) {
         raised = STATUS_ACCESS_VIOLATION;  // where the kernel would take a page fault
@@ -126,6 +130,8 @@ void record_frames(NET_BUFFER_LIST* nbl, std::vector<recorded_frame>& into)
         f.frame_type = static_cast<std::uint16_t>(type << 8 | type >> 8);
         f.nbl_flags = nbl->NblFlags;
         f.ieee8021q = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(nbl->NetBufferListInfo[Ieee8021QNetBufferListInfo]));
+        f.from_filter = nbl->NdisPoolHandle != &protocol_pool_marker;
+        f.nbl = nbl;
         into.push_back(std::move(f));
     }
 }
@@ -212,6 +218,10 @@ void simulated_ndis::reset()
     }
     export_query_ex = false;
     fail_allocation_at = 0;
+    fail_allocations = false;
+    fixed_system_time = 0;
+    user_read_hook = nullptr;
+    nbl_allocation_hook = nullptr;
 }
 
 void simulated_ndis::violation(const std::string& what)
@@ -284,7 +294,8 @@ void simulated_ndis::unload()
 // ------------------------------------------------------------------------ adapters
 
 miniport* simulated_ndis::attach(const std::string& name, NDIS_MEDIUM medium, std::uint32_t mtu,
-                                 const std::vector<std::uint8_t>* offload, NDIS_STATUS* status_out)
+                                 const std::vector<std::uint8_t>* offload, NDIS_STATUS* status_out,
+                                 const std::uint8_t* mac)
 {
     miniport* m;
     {
@@ -295,6 +306,8 @@ miniport* simulated_ndis::attach(const std::string& name, NDIS_MEDIUM medium, st
     m->name = name;
     m->medium = medium;
     m->mac[5] = static_cast<std::uint8_t>(miniports_.size());
+    if (mac)
+        std::memcpy(m->mac, mac, 6);
     std::u16string wide(name.begin(), name.end());
     std::u16string guid = u"{00000000-0000-0000-0000-000000000001}";
     NDIS_STRING base{static_cast<USHORT>(wide.size() * 2), static_cast<USHORT>(wide.size() * 2), wide.data()};
@@ -657,6 +670,8 @@ OBJECT_TYPE** ExEventObjectType = &event_type;
 
 PVOID ExAllocatePoolWithTag(ULONG /*type*/, SIZE_T bytes, ULONG tag)
 {
+    if (S().fail_allocations.load())
+        return nullptr;
     const std::int64_t at = S().fail_allocation_at.load();
     if (at > 0 && S().fail_allocation_at.fetch_sub(1) == 1)
         return nullptr;
@@ -888,6 +903,8 @@ void NdisFreeNetBufferListPool(NDIS_HANDLE handle)
 
 NET_BUFFER_LIST* NdisAllocateNetBufferList(NDIS_HANDLE handle, USHORT, USHORT)
 {
+    if (S().nbl_allocation_hook)
+        S().nbl_allocation_hook();
     auto* pool = static_cast<simulated_ndis::pool*>(handle);
     auto* b = corvflt::ndis::sim::new_block(pool);
     if (pool->parameters.fAllocateNetBuffer) {
@@ -914,6 +931,11 @@ void NdisFSendNetBufferLists(NDIS_HANDLE filter, NET_BUFFER_LIST* chain, NDIS_PO
     if (((flags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) != 0) != (corvflt::ndis::current_irql() == DISPATCH_LEVEL))
         S().violation("send flags do not match the IRQL");
     std::lock_guard<std::mutex> guard(m->mutex);
+    if (chain && chain->NdisPoolHandle != &corvflt::ndis::sim::protocol_pool_marker) {
+        ++m->filter_send_chains;
+        if (!m->running)
+            S().violation("filter sent its own NBLs while paused");
+    }
     for (NET_BUFFER_LIST* nbl = chain; nbl; nbl = NET_BUFFER_LIST_NEXT_NBL(nbl)) {
         corvflt::ndis::sim::record_frames(nbl, m->wire);
         m->sent_down.push_back(nbl);
@@ -942,6 +964,11 @@ void NdisFIndicateReceiveNetBufferLists(NDIS_HANDLE filter, NET_BUFFER_LIST* cha
     if (((flags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0) != (corvflt::ndis::current_irql() == DISPATCH_LEVEL))
         S().violation("receive flags do not match the IRQL");
     std::lock_guard<std::mutex> guard(m->mutex);
+    if (chain && chain->NdisPoolHandle != &corvflt::ndis::sim::protocol_pool_marker) {
+        ++m->filter_indicate_chains;
+        if (!m->running)
+            S().violation("filter indicated its own NBLs while paused");
+    }
     for (NET_BUFFER_LIST* nbl = chain; nbl; nbl = NET_BUFFER_LIST_NEXT_NBL(nbl)) {
         corvflt::ndis::sim::record_frames(nbl, m->stack);
         // With the resources flag the protocols copy and the miniport keeps the NBL.

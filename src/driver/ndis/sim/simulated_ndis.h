@@ -8,7 +8,7 @@
 //
 // What it checks as it goes (each breach is recorded in violations(), which tests expect
 // to be empty): NBLs handed back to the wrong side or twice, chains whose count does not
-// match, dispatch-level flags that do not match the IRQL, an IRP completed twice or returned
+// match, NBLs the filter originates while paused, dispatch-level flags that do not match the IRQL, an IRP completed twice or returned
 // pending without being marked, events signalled after their last reference, pools freed
 // with NBLs outstanding, memory freed with another tag.
 //
@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,8 @@ struct recorded_frame {
     std::uint16_t frame_type = 0;  // host order, from the NBL's frame-type info
     std::uint32_t nbl_flags = 0;
     std::uint32_t ieee8021q = 0;
+    bool from_filter = false;  // an NBL of the filter's own pool (an injection or a copy)
+    const void* nbl = nullptr;  // the NBL that carried it (for telling which call it came from)
 };
 
 struct recorded_status {
@@ -47,7 +50,7 @@ struct miniport {
     std::uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x10};
     nt::NDIS_HANDLE module_context = nullptr;
     bool attached = false;
-    bool running = false;
+    std::atomic<bool> running{false};  // restarted and not paused since (the filter's pause returned)
 
     std::mutex mutex;
     // What the filter sent down and has not been completed yet; what it indicated up and
@@ -56,6 +59,9 @@ struct miniport {
     std::vector<nt::NET_BUFFER_LIST*> indicated_up;
     std::vector<recorded_frame> wire;   // every frame that reached the miniport
     std::vector<recorded_frame> stack;  // every frame that reached the protocols
+    // Calls that carried NBLs of the filter's own pool (its chains of injections and copies).
+    std::uint32_t filter_send_chains = 0;
+    std::uint32_t filter_indicate_chains = 0;
     // Protocol NBLs the filter completed, miniport NBLs it returned (with their status).
     std::vector<std::pair<nt::NET_BUFFER_LIST*, nt::NDIS_STATUS>> completed_to_protocol;
     std::vector<nt::NET_BUFFER_LIST*> returned_to_miniport;
@@ -100,10 +106,12 @@ public:
     const std::u16string& link_name() const { return link_name_; }
 
     // --- adapters ---
-    // Attaches the filter (with a default offload configuration when `offload` is given)
-    // and restarts it with `mtu` in the restart attributes. Null when attach failed.
+    // Attaches the filter (with a default offload configuration when `offload` is given,
+    // and the current address `mac` when given) and restarts it with `mtu` in the restart
+    // attributes. Null when attach failed.
     miniport* attach(const std::string& name, nt::NDIS_MEDIUM medium, std::uint32_t mtu = 1500,
-                     const std::vector<std::uint8_t>* offload = nullptr, nt::NDIS_STATUS* status = nullptr);
+                     const std::vector<std::uint8_t>* offload = nullptr, nt::NDIS_STATUS* status = nullptr,
+                     const std::uint8_t* mac = nullptr);
     nt::NDIS_STATUS restart(miniport* m, std::uint32_t mtu, std::uint32_t* mtu_seen = nullptr,
                             std::uint32_t* lookahead_seen = nullptr);
     nt::NDIS_STATUS pause(miniport* m);
@@ -154,6 +162,16 @@ public:
     std::int64_t live_event_references();
     // Fails the n-th pool allocation from now (1 = the next one); 0 never.
     std::atomic<std::int64_t> fail_allocation_at{0};
+    // Fails every pool allocation while set.
+    std::atomic<bool> fail_allocations{false};
+    // The system time the kernel reports (100 ns since 1601) when non-zero.
+    std::atomic<std::int64_t> fixed_system_time{0};
+    // Called before every copy from the caller's memory (tests hold a request in flight with
+    // it). Set it only while no request runs.
+    std::function<void()> user_read_hook;
+    // Called at the start of every NdisAllocateNetBufferList (tests hold a data-path call of
+    // the filter there). Set it only while no traffic flows.
+    std::function<void()> nbl_allocation_hook;
     std::vector<std::string> violations();
     void violation(const std::string& what);
 
