@@ -28,6 +28,11 @@
 // - delete_service: `systemctl disable` and `unmask` (their failures are ignored: the unit
 //   may be neither), removes the unit, `systemctl daemon-reload`.
 // - delete_event_log_key: there is no event-log registration on Linux; answers 2 (not found).
+// - create_log_folder: mode 0755; when the unit names a User= account, the last folder is
+//   handed to that user (the service runs as it and must create its log there).
+//
+// Windows: create_log_folder creates the missing folders with the ACL they inherit from the
+// common application data folder, which lets the service accounts create files in them.
 
 #include <cstdint>
 #include <memory>
@@ -66,6 +71,9 @@ public:
     virtual std::uint32_t delete_service() = 0;
     // Deletes the registry key `key_path` under HKEY_LOCAL_MACHINE; 2 when it does not exist.
     virtual std::uint32_t delete_event_log_key(const std::string& key_path) = 0;
+    // Creates the folder the service writes its log into, with its missing parents, after
+    // create_service. 0 also when it exists already.
+    virtual std::uint32_t create_log_folder(const std::string& path) = 0;
 };
 
 std::unique_ptr<service_installer> make_system_service_installer();

@@ -50,6 +50,7 @@ inline constexpr std::uint32_t error_device_not_connected = 1167;  // ERROR_DEVI
 inline constexpr std::uint32_t error_not_found = 1168;             // ERROR_NOT_FOUND
 inline constexpr std::uint32_t error_network_unreachable = 1231;   // ERROR_NETWORK_UNREACHABLE
 inline constexpr std::uint32_t error_host_unreachable = 1232;      // ERROR_HOST_UNREACHABLE
+inline constexpr std::uint32_t error_none_mapped = 1332;           // ERROR_NONE_MAPPED
 inline constexpr std::uint32_t error_no_system_resources = 1450;   // ERROR_NO_SYSTEM_RESOURCES
 inline constexpr std::uint32_t error_invalid_operation = 4317;     // ERROR_INVALID_OPERATION
 

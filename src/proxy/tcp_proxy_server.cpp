@@ -19,13 +19,14 @@ constexpr auto settle_limit = std::chrono::seconds(5);
 tcp_proxy_server_core::tcp_proxy_server_core(std::uint16_t port, io_completion_port& completion_port,
                                              query_remote_peer query, log_printer printer,
                                              log_level level, socket_factory factory,
-                                             net::ip_address_v4 bind_address)
+                                             net::ip_address_v4 bind_address, tcp_proxy_limits limits)
     : listen_port_(port),
       completion_port_(completion_port),
       query_remote_peer_(std::move(query)),
       log_printer_(std::move(printer)),
       log_level_(level),
-      factory_(std::move(factory))
+      factory_(std::move(factory)),
+      client_limits_(limits)
 {
     std::uint32_t error = 0;
     listening_socket_ = platform::make_tcp_socket(error);
@@ -95,6 +96,7 @@ void tcp_proxy_server_core::stop()
             (void)s.release();
     }
     established_.clear();
+    client_limits_.clear();
     // What an accept left behind that no completion will take any more.
     std::lock_guard accept_lock(accept_mutex_);
     for (accept_slot& slot : accepts_)
@@ -105,10 +107,15 @@ void tcp_proxy_server_core::on_completion(std::uint32_t bytes, platform::overlap
 {
     if (ov) {
         per_io_context* ctx = per_io_context::from(ov);
-        if (ctx->kind == io_kind::accept)
+        if (ctx->kind == io_kind::accept) {
             accept_complete(*ctx, success != 0);
-        else
+        } else {
+            // Counted before the relay sees its connect's end: from then on the cleanup
+            // thread may find it idle and free it.
+            if (ctx->kind == io_kind::connect)
+                client_limits_.connect_finished(ctx->owner_as<tcp_proxy_socket>()->admission(), success != 0);
             dispatch_completion(bytes, ctx, success);
+        }
     }
     if (settling_.load()) {
         std::lock_guard lock(settle_mutex_);
@@ -194,6 +201,23 @@ bool tcp_proxy_server_core::connect_to_remote_host(platform::unique_socket accep
         query_remote_peer_(net::ip_address_v4(client), client_port);
     if (destination_port == 0)
         return false;
+    const net::ip_address_v4 client_address(client);
+    client_slot admission;
+    if (const auto why = client_limits_.admit(client_address, admission); why != client_connection_limits::refusal::none) {
+        refuse(std::move(accepted), client_address, why);
+        return false;
+    }
+    // From here every way out without a started connect gives the admission back.
+    struct admission_guard {
+        client_connection_limits& limits;
+        client_slot& slot;
+        bool kept = false;
+        ~admission_guard()
+        {
+            if (!kept)
+                limits.release(slot);
+        }
+    } guard{client_limits_, admission};
     if (log_level_ == log_level::all && log_printer_)
         log("connect_to_remote_host:  " + net::to_string(destination) + " : " +
             std::to_string(destination_port));
@@ -208,16 +232,44 @@ bool tcp_proxy_server_core::connect_to_remote_host(platform::unique_socket accep
         !completion_port_.associate_socket(remote.get(), registration_))
         return false;
     auto relay = factory_(std::move(accepted), std::move(remote), std::move(context), log_printer_, log_level_);
+    // Moved into the relay before its connect is posted: the completion counts it on.
+    relay->admission() = admission;
+    guard.kept = true;
     // The connect may complete, and the relay start, on a worker before the relay is
     // listed below; nothing there needs the list.
-    if (!relay->start_connect(destination.to_in_addr(), destination_port))
+    if (!relay->start_connect(destination.to_in_addr(), destination_port)) {
+        client_limits_.release(relay->admission());
         return false;
+    }
     std::unique_lock lock(lock_);
     established_.push_back(std::move(relay));
     // stop() may have closed the others meanwhile; it waits for this one to settle too.
     if (stopped_.load())
         established_.back()->abort();
     return true;
+}
+
+void tcp_proxy_server_core::refuse(platform::unique_socket accepted, net::ip_address_v4 client,
+                                   client_connection_limits::refusal why)
+{
+    // A reset rather than an orderly end: the client learns at once that this connection
+    // will carry nothing, and no state lingers on either side.
+    platform::set_abortive_close(accepted.get());
+    platform::close_socket(accepted.release());
+    if (log_level_ < log_level::info || !log_printer_)
+        return;
+    const auto left_out = refusal_log_.admit_line();
+    if (!left_out)
+        return;
+    const tcp_proxy_limits& limits = client_limits_.limits();
+    std::string text = "refused a connection of " + net::to_string(client) + ": ";
+    if (why == client_connection_limits::refusal::pending_connects)
+        text += "it has " + std::to_string(limits.pending_connects_per_client) + " connects pending";
+    else
+        text += "it has " + std::to_string(limits.connections_per_client) + " connections relayed";
+    if (*left_out != 0)
+        text += " (" + std::to_string(*left_out) + " more refused since the last such line)";
+    log(text);
 }
 
 void tcp_proxy_server_core::cleanup_thread()
@@ -237,6 +289,8 @@ void tcp_proxy_server_core::cleanup_thread()
             std::move(keep, established_.end(), std::back_inserter(finished));
             established_.erase(keep, established_.end());
         }
+        for (auto& s : finished)
+            client_limits_.release(s->admission());
         // Destroyed here, outside the lock: freeing a few thousand 128 KiB relays takes a while.
         finished.clear();
         std::lock_guard accept_lock(accept_mutex_);

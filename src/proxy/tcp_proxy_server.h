@@ -18,6 +18,10 @@
 // an accept that could not be posted (descriptors short for a moment). `lock_` guards
 // `established_`; `accept_mutex_` the accept slots. The completion handler never holds a
 // relay's mutex while it takes either.
+//
+// One client address may hold at most `tcp_proxy_limits` pending connects and relayed
+// connections (client_connection_limits.h); a connection beyond them is reset at once and
+// the refusal logged at info, at most one line a second with the count of those left out.
 
 #include <atomic>
 #include <condition_variable>
@@ -33,9 +37,11 @@
 
 #include "net/ip_address.h"
 #include "platform/socket.h"
+#include "proxy/client_connection_limits.h"
 #include "platform/unique_socket.h"
 #include "proxy/io_completion_port.h"
 #include "proxy/negotiate_context.h"
+#include "proxy/refusal_log_limit.h"
 #include "proxy/tcp_proxy_socket.h"
 #include "log/log.h"
 
@@ -58,7 +64,8 @@ public:
     // Throws std::runtime_error "tcp_proxy_server: failed to create server socket.".
     tcp_proxy_server_core(std::uint16_t port, io_completion_port& completion_port,
                           query_remote_peer query, log_printer printer, log_level level,
-                          socket_factory factory, net::ip_address_v4 bind_address = {});
+                          socket_factory factory, net::ip_address_v4 bind_address = {},
+                          tcp_proxy_limits limits = {});
     ~tcp_proxy_server_core();
     tcp_proxy_server_core(const tcp_proxy_server_core&) = delete;
     tcp_proxy_server_core& operator=(const tcp_proxy_server_core&) = delete;
@@ -69,14 +76,16 @@ public:
     // The listening port in host order (the system's choice when 0 was requested).
     std::uint16_t listen_port() const { return listen_port_; }
     // Called on a completion worker once an accept completed. False when the connection
-    // was refused (unknown destination, or the outgoing socket or its connect failed at
-    // once); it is closed then.
+    // was refused (unknown destination, the client at one of its limits, or the outgoing
+    // socket or its connect failed at once); it is closed then.
     bool connect_to_remote_host(platform::unique_socket accepted);
 
     // Observers for tests and the gateway's diagnostics: relay objects alive, and those of
     // them whose outgoing connect has not completed yet.
     std::size_t established_count();
     std::size_t pending_count();
+    // What one client address holds now.
+    client_connection_limits::counts client_counts(net::ip_address_v4 client) { return client_limits_.of(client); }
 
 private:
     // One accept kept posted on the listening socket. Several, so that a burst of new
@@ -94,6 +103,8 @@ private:
     // stays idle until the cleanup thread's next pass. Called with accept_mutex_ held.
     void post_accept_locked(accept_slot& slot);
     void cleanup_thread();
+    // Resets a connection refused for a client limit and logs it, rate-limited.
+    void refuse(platform::unique_socket accepted, net::ip_address_v4 client, client_connection_limits::refusal why);
     // Closes every relay and lets the operations they and the accepts had outstanding
     // complete; then no completion can reach them any more.
     void settle();
@@ -106,6 +117,9 @@ private:
     log_printer log_printer_;
     log_level log_level_;
     socket_factory factory_;
+    client_connection_limits client_limits_;
+
+    refusal_log_limit refusal_log_;
 
     std::shared_mutex lock_;  // guards established_
     std::thread cleanup_thread_;
@@ -134,9 +148,9 @@ class tcp_proxy_server : public tcp_proxy_server_core {
 public:
     tcp_proxy_server(std::uint16_t port, io_completion_port& completion_port,
                      basic_query_remote_peer<Context> query, log_printer printer, log_level level,
-                     net::ip_address_v4 bind_address = {})
+                     net::ip_address_v4 bind_address = {}, tcp_proxy_limits limits = {})
         : tcp_proxy_server_core(port, completion_port, widen(std::move(query)), std::move(printer),
-                                level, &make_socket, bind_address)
+                                level, &make_socket, bind_address, limits)
     {
     }
 

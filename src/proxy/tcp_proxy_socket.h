@@ -26,6 +26,7 @@
 
 #include "platform/socket.h"
 #include "platform/unique_socket.h"
+#include "proxy/client_connection_limits.h"
 #include "proxy/negotiate_context.h"
 #include "proxy/per_io_context.h"
 #include "log/log.h"
@@ -92,6 +93,9 @@ public:
         std::uint32_t upstream_send_at;
     };
     relay_snapshot snapshot();
+    // What this relay counts as against its client's limits; the server's
+    // client_connection_limits reads and changes it under its own mutex.
+    client_slot& admission() { return admission_; }
     // Only while the caller knows the socket stays open (tests, the server before start).
     platform::socket_handle local_socket() const { return local_socket_.get(); }
     platform::socket_handle remote_socket() const { return remote_socket_.get(); }
@@ -135,6 +139,7 @@ protected:
     bool connect_pending_ = false;
 
 private:
+    client_slot admission_;
     // One relay direction seen from the side that receives (A) and the side that sends (B).
     struct direction {
         ring& r;

@@ -23,11 +23,13 @@ std::string to_string(const net::endpoint_key& endpoint)
     return net::to_string(endpoint.address) + " : " + std::to_string(endpoint.port);
 }
 
-tcp_redirect::tcp_redirect(std::uint16_t proxy_port, log_printer printer, log_level level, redirect_clock clock)
+tcp_redirect::tcp_redirect(std::uint16_t proxy_port, log_printer printer, log_level level, redirect_clock clock,
+                           redirect_limits limits)
     : proxy_port_(proxy_port),
       printer_(std::move(printer)),
       level_(level),
       clock_(std::move(clock)),
+      admission_(limits),
       expiry_([this] { expire_pass(); })
 {
 }
@@ -42,12 +44,12 @@ net::ip_address_v4 tcp_redirect::local_address() const
     return address;
 }
 
-bool tcp_redirect::client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer)
+tcp_redirect::outcome tcp_redirect::client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer)
 {
     net::ipv4_header* ip = net::ipv4_header_of(buffer);
     net::tcp_header* tcp = net::tcp_header_of(buffer);
     if (!ip || !tcp)
-        return false;
+        return outcome::unchanged;
     const net::endpoint_key client{ip->source, net::network_to_host16(tcp->source_port)};
     const std::uint16_t destination_port = net::network_to_host16(tcp->destination_port);
     std::uint16_t server_port = 0;
@@ -57,7 +59,10 @@ bool tcp_redirect::client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer)
         auto it = table_.find(client);
         if (is_syn_only(*tcp)) {
             if (it == table_.end()) {
+                if (!admission_.has_room(client.address))
+                    return outcome::refused;
                 it = table_.emplace(client, entry{ip->destination, destination_port, now, proxy_port_.load()}).first;
+                admission_.added(client.address);
                 if (logs(log_level::debug))
                     log("NEW TCP: " + endpoints(client, ip->destination, destination_port));
             } else if (it->second.address == ip->destination && it->second.port == destination_port) {
@@ -70,13 +75,14 @@ bool tcp_redirect::client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer)
             server_port = it->second.proxy_port;
         } else {
             if (it == table_.end())
-                return false;
+                return outcome::unchanged;
             server_port = it->second.proxy_port;
             if (!ends_connection(*tcp)) {
                 it->second.last_activity = now;
             } else {
                 if (logs(log_level::debug))
                     log("DELETE TCP: " + endpoints(client, it->second.address, it->second.port));
+                admission_.removed(client.address);
                 table_.erase(it);
             }
         }
@@ -85,7 +91,7 @@ bool tcp_redirect::client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer)
     tcp->destination_port = net::host_to_network16(server_port);
     net::refresh_tcp_checksum(buffer);
     net::refresh_ip_checksum(buffer);
-    return true;
+    return outcome::rewritten;
 }
 
 bool tcp_redirect::server_to_client(tarnwell::INTERMEDIATE_BUFFER& buffer)
@@ -109,6 +115,7 @@ bool tcp_redirect::server_to_client(tarnwell::INTERMEDIATE_BUFFER& buffer)
         } else {
             if (logs(log_level::debug))
                 log("DELETE TCP: " + endpoints(client, original, original_port));
+            admission_.removed(client.address);
             table_.erase(it);
         }
     }
@@ -127,6 +134,7 @@ void tcp_redirect::expire_pass()
         if (now - it->second.last_activity > idle_limit) {
             if (logs(log_level::debug))
                 log("DELETE TCP (timeout): " + endpoints(it->first, it->second.address, it->second.port));
+            admission_.removed(it->first.address);
             it = table_.erase(it);
         } else {
             ++it;

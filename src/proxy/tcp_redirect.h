@@ -15,6 +15,11 @@
 // redirected like the first. To another destination it is a new connection from a reused
 // port: the entry is replaced.
 //
+// The table is bounded (redirect_limits.h): a SYN that would need an entry beyond the bound
+// is refused, and dropped by the gateway. The default allows each client address 16,384
+// entries, more than the local TCP servers let one client hold, so that their limits (with
+// their log line) are the ones a busy client meets.
+//
 // Threads: the rewriters run on the packet filter's threads, the expiry on its own thread;
 // one mutex guards the table. local_address and proxy_port are atomics: the gateway's
 // threads set them while packets flow.
@@ -28,6 +33,7 @@
 #include "log/log.h"
 #include "net/endpoint_key.h"
 #include "proxy/redirect_expiry.h"
+#include "proxy/redirect_limits.h"
 #include "tarnwell/control_interface.h"
 
 namespace proxy {
@@ -35,15 +41,18 @@ namespace proxy {
 class tcp_redirect {
 public:
     static constexpr std::chrono::seconds idle_limit{300};
+    static constexpr redirect_limits default_limits{16384, 262144};
+    // refused: a SYN of a new client endpoint the bounded table has no room for.
+    enum class outcome { unchanged, rewritten, refused };
 
     tcp_redirect(std::uint16_t proxy_port, log_printer printer, log_level level,
-                 redirect_clock clock = &std::chrono::steady_clock::now);
+                 redirect_clock clock = &std::chrono::steady_clock::now, redirect_limits limits = default_limits);
     ~tcp_redirect();
     tcp_redirect(const tcp_redirect&) = delete;
     tcp_redirect& operator=(const tcp_redirect&) = delete;
 
-    // Both return whether the frame was rewritten.
-    bool client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer);
+    outcome client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer);
+    // Whether the frame was rewritten.
     bool server_to_client(tarnwell::INTERMEDIATE_BUFFER& buffer);
 
     void set_local_address(net::ip_address_v4 address) { local_address_.store(address.raw()); }
@@ -75,6 +84,7 @@ private:
     redirect_clock clock_;
     std::mutex mutex_;
     std::unordered_map<net::endpoint_key, entry> table_;
+    redirect_admission admission_;  // guarded by mutex_, counts table_
     redirect_expiry expiry_;
 };
 

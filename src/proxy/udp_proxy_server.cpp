@@ -8,10 +8,22 @@
 
 namespace proxy {
 
+namespace {
+
+std::uint32_t address_key(const client_endpoint& client)
+{
+    std::uint32_t key = 0;
+    std::memcpy(&key, client.address, 4);
+    return key;
+}
+
+}  // namespace
+
 udp_proxy_server_core::udp_proxy_server_core(const char* name, std::uint16_t port,
                                              io_completion_port& completion_port, query_remote_peer query,
                                              log_printer printer, log_level level,
-                                             net::ip_address_v4 bind_address, udp_clock clock)
+                                             net::ip_address_v4 bind_address, udp_clock clock,
+                                             std::size_t endpoints_per_client)
     : completion_port_(completion_port),
       query_remote_peer_(std::move(query)),
       printer_(std::move(printer)),
@@ -19,6 +31,7 @@ udp_proxy_server_core::udp_proxy_server_core(const char* name, std::uint16_t por
       clock_(std::move(clock)),
       prefix_(std::string(name) + ": "),
       name_(name),
+      endpoints_per_client_(endpoints_per_client),
       listen_port_(port)
 {
     receive_window_.buffer = receive_buffer_.data();
@@ -235,11 +248,30 @@ udp_relay_socket* udp_proxy_server_core::find(const client_endpoint& client)
 udp_relay_socket* udp_proxy_server_core::insert_pending(const client_endpoint& client,
                                                         std::unique_ptr<udp_relay_socket> relay)
 {
-    auto [it, inserted] = sockets_.emplace(client, nullptr);
-    if (!inserted)
+    if (sockets_.find(client) != sockets_.end())
         return nullptr;  // the new object is discarded; its sockets close with it
-    it->second = std::move(relay);
+    if (!admits_locked(client))
+        return nullptr;
+    auto it = sockets_.emplace(client, std::move(relay)).first;
+    ++endpoints_by_address_[address_key(client)];
     return it->second.get();
+}
+
+bool udp_proxy_server_core::admits_locked(const client_endpoint& client)
+{
+    const auto it = endpoints_by_address_.find(address_key(client));
+    if (it == endpoints_by_address_.end() || it->second < endpoints_per_client_)
+        return true;
+    if (logs(log_level::info)) {
+        if (const auto left_out = refusal_log_.admit_line()) {
+            std::string text = "refused a new endpoint " + to_string(client) + ": its address has " +
+                               std::to_string(endpoints_per_client_) + " endpoints relayed";
+            if (*left_out != 0)
+                text += " (" + std::to_string(*left_out) + " more refused since the last such line)";
+            log(text);
+        }
+    }
+    return false;
 }
 
 bool udp_proxy_server_core::activate(const client_endpoint& client, udp_relay_socket& relay)
@@ -271,6 +303,9 @@ void udp_proxy_server_core::remove(const client_endpoint& client, const udp_rela
 
 void udp_proxy_server_core::retire_locked(socket_map::iterator it)
 {
+    const auto count = endpoints_by_address_.find(address_key(it->first));
+    if (count != endpoints_by_address_.end() && --count->second == 0)
+        endpoints_by_address_.erase(count);
     it->second->close_sockets();
     if (it->second->outstanding() != 0)
         retiring_.push_back(std::move(it->second));
@@ -338,9 +373,9 @@ std::size_t udp_proxy_server_core::leaked_count()
 
 udp_proxy_server::udp_proxy_server(std::uint16_t port, io_completion_port& completion_port, query_remote_peer query,
                                    log_printer printer, log_level level, net::ip_address_v4 bind_address,
-                                   udp_clock clock)
+                                   udp_clock clock, std::size_t endpoints_per_client)
     : udp_proxy_server_core("udp_proxy_server", port, completion_port, std::move(query), std::move(printer), level,
-                            bind_address, std::move(clock))
+                            bind_address, std::move(clock), endpoints_per_client)
 {
 }
 
@@ -356,6 +391,9 @@ udp_relay_socket* udp_proxy_server::connect_to_remote_host(const client_endpoint
         (void)query_remote_peer_(net::ip_address_v4::from_bytes(client.address), client.port);
     if (udp_relay_socket* existing = find(client))
         return existing;
+    // Refused before a socket is made for it.
+    if (!admits_locked(client))
+        return nullptr;
     std::uint32_t error = 0;
     platform::unique_socket relay = platform::make_udp_socket(error);
     if (!relay || platform::bind_ipv4(relay.get(), in_addr{}, 0) != 0)

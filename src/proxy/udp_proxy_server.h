@@ -31,6 +31,11 @@
 //      system's feet.
 // So the gateway stops the servers before it stops the port's pool.
 //
+// One client address may have at most `endpoints_per_client` relay objects (each holds a
+// socket): the server's port takes datagrams from anyone who reaches it, and every new
+// source port would otherwise cost a descriptor until the idle limit. A datagram of a new
+// endpoint beyond that is dropped, and logged at info at most once a second.
+//
 // Choices of this implementation: a datagram shorter than the 10-byte header is dropped
 // (logged at level all); a failed relay receive or send marks the relay object failed, and a
 // failed completion still returns its record and buffer.
@@ -52,6 +57,7 @@
 #include "platform/unique_socket.h"
 #include "proxy/buffer_pool.h"
 #include "proxy/io_completion_port.h"
+#include "proxy/refusal_log_limit.h"
 #include "proxy/tcp_proxy_server.h"
 #include "proxy/udp_io_context.h"
 #include "proxy/udp_relay_socket.h"
@@ -62,6 +68,7 @@ namespace proxy {
 class udp_proxy_server_core {
 public:
     static constexpr std::chrono::seconds idle_limit{300};
+    static constexpr std::size_t default_endpoints_per_client = 4096;
     // How long stop() lets the completions of the closed sockets come back.
     static constexpr std::chrono::seconds drain_limit{5};
 
@@ -69,7 +76,8 @@ public:
     // std::runtime_error "<name>: failed to create server socket.".
     udp_proxy_server_core(const char* name, std::uint16_t port, io_completion_port& completion_port,
                           query_remote_peer query, log_printer printer, log_level level,
-                          net::ip_address_v4 bind_address, udp_clock clock);
+                          net::ip_address_v4 bind_address, udp_clock clock,
+                          std::size_t endpoints_per_client = default_endpoints_per_client);
     virtual ~udp_proxy_server_core();
     udp_proxy_server_core(const udp_proxy_server_core&) = delete;
     udp_proxy_server_core& operator=(const udp_proxy_server_core&) = delete;
@@ -110,8 +118,11 @@ protected:
     // Inserts a relay object made by connect_to_remote_host, binds its relay socket to the
     // server's handler and starts it; null when it cannot be bound.
     udp_relay_socket* adopt(const client_endpoint& client, std::unique_ptr<udp_relay_socket> relay);
-    // Inserts an object whose relay socket comes later; null if the endpoint has one.
+    // Inserts an object whose relay socket comes later; null if the endpoint has one, or
+    // its client address has as many as it may (logged).
     udp_relay_socket* insert_pending(const client_endpoint& client, std::unique_ptr<udp_relay_socket> relay);
+    // Whether the client's address may have one more relay object; a refusal is logged.
+    bool admits_locked(const client_endpoint& client);
     // Binds the relay socket of an inserted object and starts it; false (the object is
     // retired) when the port refuses the socket.
     bool activate(const client_endpoint& client, udp_relay_socket& relay);
@@ -150,6 +161,9 @@ private:
     std::condition_variable drained_;  // signalled by the handler while stopping
     std::thread cleanup_thread_;
     socket_map sockets_;
+    const std::size_t endpoints_per_client_;
+    std::map<std::uint32_t, std::size_t> endpoints_by_address_;  // counts sockets_
+    refusal_log_limit refusal_log_;
     std::vector<std::unique_ptr<udp_relay_socket>> retiring_;
     std::atomic<bool> stopped_{true};
     bool stopping_ = false;
@@ -173,7 +187,8 @@ class udp_proxy_server : public udp_proxy_server_core {
 public:
     udp_proxy_server(std::uint16_t port, io_completion_port& completion_port, query_remote_peer query,
                      log_printer printer, log_level level, net::ip_address_v4 bind_address = {},
-                     udp_clock clock = &std::chrono::steady_clock::now);
+                     udp_clock clock = &std::chrono::steady_clock::now,
+                     std::size_t endpoints_per_client = default_endpoints_per_client);
     ~udp_proxy_server() override;
 
 protected:

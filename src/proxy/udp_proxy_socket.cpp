@@ -1,6 +1,9 @@
 #include "proxy/udp_proxy_socket.h"
 
 #include <cstring>
+#include <optional>
+
+#include "proxy/udp_request_header.h"
 
 namespace proxy {
 
@@ -20,15 +23,18 @@ void udp_proxy_socket::process_receive_buffer_complete(std::uint32_t bytes, udp_
             log("process_receive_buffer_complete: received data from local socket: " + std::to_string(bytes));
         std::unique_ptr<pooled_buffer> datagram(ctx->buffer);
         ctx->buffer = nullptr;
-        // The server drops datagrams shorter than the header before they get here.
-        if (!datagram || datagram->buffer.length < header_size) {
+        // The server drops datagrams shorter than the header before they get here; a
+        // fragment or a destination that is not IPv4 is dropped here.
+        const std::optional<udp_request_destination> destination =
+            datagram ? read_udp_request_header(reinterpret_cast<const std::uint8_t*>(datagram->buffer.buffer),
+                                               datagram->buffer.length)
+                     : std::nullopt;
+        if (!destination) {
+            if (datagram && logs_all())
+                log("process_receive_buffer_complete: dropped a datagram whose header names no IPv4 destination");
             pool_.release(std::move(datagram));
             return;
         }
-        const auto* header = reinterpret_cast<const std::uint8_t*>(datagram->buffer.buffer);
-        in_addr destination;
-        std::memcpy(&destination, header + 4, 4);
-        const auto port = static_cast<std::uint16_t>((header[8] << 8) | header[9]);
         // The payload is sent from where it lies: the buffer window starts after the header.
         datagram->buffer.buffer += header_size;
         datagram->buffer.length -= header_size;
@@ -38,7 +44,8 @@ void udp_proxy_socket::process_receive_buffer_complete(std::uint32_t bytes, udp_
         if (logs_all())
             log("process_receive_buffer_complete: sending data to remote socket: " + std::to_string(bytes));
         platform::socket_address to;
-        const int to_length = platform::make_ipv4_address(to, destination, port);
+        const int to_length =
+            platform::make_ipv4_address(to, destination->address.to_in_addr(), destination->port);
         send(relay_socket_.get(), send_ctx, &to, to_length);
         return;
     }

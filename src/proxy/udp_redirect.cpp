@@ -33,11 +33,13 @@ void add_to_lengths(tarnwell::INTERMEDIATE_BUFFER& buffer, net::ipv4_header& ip,
 
 }  // namespace
 
-udp_redirect::udp_redirect(std::uint16_t proxy_port, log_printer printer, log_level level, redirect_clock clock)
+udp_redirect::udp_redirect(std::uint16_t proxy_port, log_printer printer, log_level level, redirect_clock clock,
+                           redirect_limits limits)
     : proxy_port_(proxy_port),
       printer_(std::move(printer)),
       level_(level),
       clock_(std::move(clock)),
+      admission_(limits),
       expiry_([this] { expire_pass(); })
 {
 }
@@ -52,8 +54,10 @@ bool udp_redirect::is_new_client_endpoint(const tarnwell::INTERMEDIATE_BUFFER& b
         return false;
     const net::endpoint_key client{net::ipv4_header_of(buffer)->source, net::network_to_host16(udp->source_port)};
     std::lock_guard lock(mutex_);
-    if (!table_.emplace(client, entry{clock_(), proxy_port_.load()}).second)
+    if (table_.find(client) != table_.end() || !admission_.has_room(client.address))
         return false;
+    table_.emplace(client, entry{clock_(), proxy_port_.load()});
+    admission_.added(client.address);
     if (logs(log_level::debug))
         log("NEW client UDP endpoint: " + to_string(client));
     return true;
@@ -71,7 +75,7 @@ udp_redirect::outcome udp_redirect::client_to_server(tarnwell::INTERMEDIATE_BUFF
         std::lock_guard lock(mutex_);
         auto it = table_.find(client);
         if (it == table_.end())
-            return outcome::unchanged;
+            return admission_.has_room(client.address) ? outcome::unchanged : outcome::refused;
         it->second.last_activity = clock_();
         server_port = it->second.proxy_port;
     }
@@ -94,8 +98,10 @@ udp_redirect::outcome udp_redirect::client_to_server(tarnwell::INTERMEDIATE_BUFF
     std::memcpy(payload + 8, &udp->destination_port, 2);
     const net::ip_address_v4 destination = ip->destination;
     const std::uint16_t destination_port = net::network_to_host16(udp->destination_port);
-    // The frame ends where the datagram ends: padding of a short frame is not payload.
+    // The frame ends where the datagram ends: padding of a short frame is not payload, nor
+    // are IP payload bytes past the UDP length, so the IP length ends there too.
     buffer.length = static_cast<std::uint32_t>(payload_offset + payload_length);
+    ip->total_length = net::host_to_network16(static_cast<std::uint16_t>(layout->header_length + udp_length));
     add_to_lengths(buffer, *ip, *udp, static_cast<int>(header_size));
     std::uint32_t local = local_address_.load();
     std::memcpy(ip->destination.octets, &local, 4);
@@ -133,6 +139,7 @@ bool udp_redirect::server_to_client(tarnwell::INTERMEDIATE_BUFFER& buffer)
     const std::size_t rest = udp_length - net::udp_header_size - header_size;
     std::memmove(payload, payload + header_size, rest);
     buffer.length = static_cast<std::uint32_t>(payload_offset + rest + header_size);
+    ip->total_length = net::host_to_network16(static_cast<std::uint16_t>(layout->header_length + udp_length));
     add_to_lengths(buffer, *ip, *udp, -static_cast<int>(header_size));
     net::refresh_udp_checksum(buffer);
     net::refresh_ip_checksum(buffer);
@@ -153,6 +160,7 @@ void udp_redirect::expire_pass()
                 if (logs(log_level::debug))
                     log("DELETE UDP client endpoint (timeout): " + to_string(it->first));
                 dropped.push_back(it->first);
+                admission_.removed(it->first.address);
                 it = table_.erase(it);
             } else {
                 ++it;

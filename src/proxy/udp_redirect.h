@@ -12,7 +12,10 @@
 // Fragments pass unchanged: the header belongs in front of the whole payload. A datagram
 // whose frame cannot grow by 10 bytes within the 1514-byte frame area (a frame over 1504
 // bytes) cannot be redirected; client_to_server says so, and the gateway drops it -- passing
-// it would send it to its real destination behind the proxy's back.
+// it would send it to its real destination behind the proxy's back. The table is bounded
+// (redirect_limits.h): a datagram of an endpoint that finds no room is refused, and dropped
+// by the gateway for the same reason. The default allows each client address 4,096
+// endpoints, each of which costs a relay socket in the local UDP server.
 
 #include <atomic>
 #include <chrono>
@@ -25,6 +28,7 @@
 #include "log/log.h"
 #include "net/endpoint_key.h"
 #include "proxy/redirect_expiry.h"
+#include "proxy/redirect_limits.h"
 #include "tarnwell/control_interface.h"
 
 namespace proxy {
@@ -33,17 +37,19 @@ class udp_redirect {
 public:
     static constexpr std::chrono::seconds idle_limit{900};
     static constexpr std::size_t header_size = 10;
-    enum class outcome { unchanged, rewritten, too_long };
+    static constexpr redirect_limits default_limits{4096, 262144};
+    // refused: an unfragmented datagram of an endpoint the bounded table has no room for.
+    enum class outcome { unchanged, rewritten, too_long, refused };
     using expired_callback = std::function<void(const std::vector<net::endpoint_key>&)>;
 
     udp_redirect(std::uint16_t proxy_port, log_printer printer, log_level level,
-                 redirect_clock clock = &std::chrono::steady_clock::now);
+                 redirect_clock clock = &std::chrono::steady_clock::now, redirect_limits limits = default_limits);
     ~udp_redirect();
     udp_redirect(const udp_redirect&) = delete;
     udp_redirect& operator=(const udp_redirect&) = delete;
 
     // For an unfragmented IPv4/UDP frame: records its source endpoint and returns true when
-    // it was not known yet.
+    // it was not known yet (false too when the table has no room for it).
     bool is_new_client_endpoint(const tarnwell::INTERMEDIATE_BUFFER& buffer);
     outcome client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer);
     bool server_to_client(tarnwell::INTERMEDIATE_BUFFER& buffer);
@@ -75,6 +81,7 @@ private:
         std::uint16_t proxy_port = 0;  // host order
     };
     std::unordered_map<net::endpoint_key, entry> table_;
+    redirect_admission admission_;  // guarded by mutex_, counts table_
     redirect_expiry expiry_;
 };
 

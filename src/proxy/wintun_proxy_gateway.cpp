@@ -399,6 +399,13 @@ void wintun_proxy_gateway::expire_destinations()
     std::erase_if(tcp_destinations_, [&](const auto& item) { return now - item.second.created > destination_limit; });
 }
 
+bool wintun_proxy_gateway::has_destination_room(const net::endpoint_key& client)
+{
+    std::lock_guard lock(lock_);
+    return tcp_destinations_.size() < environment_.tcp_destination_capacity ||
+           tcp_destinations_.find(client) != tcp_destinations_.end();
+}
+
 std::size_t wintun_proxy_gateway::tcp_destination_count()
 {
     std::lock_guard lock(lock_);
@@ -422,15 +429,28 @@ packet_action wintun_proxy_gateway::on_client_packet(std::uint64_t adapter, tarn
     if ((net::network_to_host16(ip->flags_fragment) & fragment_offset_mask) != 0)
         return packet_action::pass;
     if (const net::tcp_header* tcp = net::tcp_header_of(buffer)) {
-        if (tcp->flags == net::tcp_flag_syn) {
-            const net::endpoint_key client{ip->source, net::network_to_host16(tcp->source_port)};
-            const std::uint16_t port = net::network_to_host16(tcp->destination_port);
-            std::lock_guard lock(lock_);
-            tcp_destinations_[client] = destination{ip->destination, port, environment_.clock()};
-            if (logs(log_level::debug))
-                log("Redirecting TCP " + to_string(client) + " -> " + endpoint_text(ip->destination, port));
+        const bool syn = tcp->flags == net::tcp_flag_syn;
+        const net::endpoint_key client{ip->source, net::network_to_host16(tcp->source_port)};
+        const std::uint16_t port = net::network_to_host16(tcp->destination_port);
+        if (syn && !has_destination_room(client)) {
+            if (logs(log_level::all))
+                log("Dropped a TCP SYN of " + to_string(client) + ": no room for its destination");
+            return packet_action::drop;
         }
-        tcp_redirect_->client_to_server(buffer);
+        const net::ip_address_v4 real_destination = ip->destination;  // before the rewrite
+        if (tcp_redirect_->client_to_server(buffer) == tcp_redirect::outcome::refused) {
+            // The client holds as many redirected connections as it may; passing the SYN
+            // would open the connection past the proxy.
+            if (logs(log_level::all))
+                log("Dropped a TCP SYN of " + to_string(client) + ": no room in the redirect table");
+            return packet_action::drop;
+        }
+        if (syn) {
+            std::lock_guard lock(lock_);
+            tcp_destinations_[client] = destination{real_destination, port, environment_.clock()};
+            if (logs(log_level::debug))
+                log("Redirecting TCP " + to_string(client) + " -> " + endpoint_text(real_destination, port));
+        }
         return packet_action::pass;
     }
     const net::udp_header* udp = net::udp_header_of(buffer);
@@ -457,14 +477,21 @@ packet_action wintun_proxy_gateway::on_client_packet(std::uint64_t adapter, tarn
         if (logs(log_level::debug))
             log("Redirecting UDP " + to_string(client) + " -> " + endpoint_text(ip->destination, destination_port));
     }
-    if (udp_redirect_->client_to_server(buffer) == udp_redirect::outcome::too_long) {
-        // Passing it would send it to its destination past the proxy.
+    // Passing either would send the datagram to its destination past the proxy.
+    switch (udp_redirect_->client_to_server(buffer)) {
+    case udp_redirect::outcome::too_long:
         if (logs(log_level::debug))
             log("Dropped a UDP datagram too long for the redirect header: frame of " + std::to_string(buffer.length) +
                 " bytes");
         return packet_action::drop;
+    case udp_redirect::outcome::refused:
+        if (logs(log_level::all))
+            log("Dropped a UDP datagram of " + endpoint_text(ip->source, net::network_to_host16(udp->source_port)) +
+                ": no room in the redirect table");
+        return packet_action::drop;
+    default:
+        return packet_action::pass;
     }
-    return packet_action::pass;
 }
 
 packet_action wintun_proxy_gateway::on_server_packet(std::uint64_t, tarnwell::INTERMEDIATE_BUFFER& buffer)

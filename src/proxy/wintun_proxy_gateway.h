@@ -69,6 +69,10 @@ struct proxy_gateway_environment {
     dns::dns_proxy_environment dns;
     redirect_clock clock = &std::chrono::steady_clock::now;
     std::string capture_file = "wintun_proxy_gateway.pcap";
+    // Bound of tcp_destinations: a client that follows each SYN with a RST leaves an entry
+    // no server ever takes, for the 300 s of destination_limit. A SYN of a new endpoint
+    // beyond it is dropped.
+    std::size_t tcp_destination_capacity = 262144;
 };
 
 class wintun_proxy_gateway {
@@ -119,6 +123,8 @@ private:
     std::tuple<net::ip_address_v4, std::uint16_t, std::unique_ptr<Context>> take_destination(
         net::ip_address_v4 client, std::uint16_t port, const char* label, bool upstream);
 
+    // Whether a SYN of `client` may record its destination.
+    bool has_destination_room(const net::endpoint_key& client);
     void gateway_thread();
     void proxy_watch_thread();
     bool configure_interface();

@@ -17,7 +17,7 @@ std::string code_text(const char* format, std::uint32_t code)
 
 void install_service(platform::service_installer& installer, const console_writer& out, std::uint32_t start_type,
                      const std::string& account, const std::optional<std::string>& password,
-                     const std::string& argument_text)
+                     const std::string& argument_text, const std::optional<std::string>& log_folder)
 {
     std::string module;
     if (const auto error = installer.module_path(module_path_buffer - 1, module); error != 0) {
@@ -46,6 +46,11 @@ void install_service(platform::service_installer& installer, const console_write
         out(code_text("Couldn't set service description with error code: 0x%08lx\n", error));
     else
         out(format_text("%s is installed.\n", service_name));
+    if (!log_folder)
+        return;
+    if (const auto error = installer.create_log_folder(*log_folder); error != 0)
+        out(format_text("Couldn't create the log folder %s with error code: 0x%08lx\n", log_folder->c_str(),
+                        static_cast<unsigned long>(error)));
 }
 
 void uninstall_service(platform::service_installer& installer, const console_writer& out, const sleeper& sleep)

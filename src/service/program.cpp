@@ -5,6 +5,7 @@
 #include "service/corvane_service.h"
 #include "service/install_options.h"
 #include "service/installer.h"
+#include "service/logging.h"
 #include "service/service_names.h"
 #include "service/service_text.h"
 
@@ -39,7 +40,7 @@ int install_command(const std::vector<std::string>& arguments)
     }
     auto installer = platform::make_system_service_installer();
     install_service(*installer, platform::write_console, options.start_type, options.account, options.password,
-                    options.command_line);
+                    options.command_line, log_folder_path());
     return 0;
 }
 

@@ -25,6 +25,7 @@ struct log_sink {
     // Everything below is guarded by `mutex`.
     bool file_opened_once = false;  // the open is attempted once per process, never retried
     std::ofstream file;
+    bool journal = false;  // standard error is the system journal; settled with the open
     bool folder_overridden = false;  // set by the test hooks only
     std::optional<std::string> folder_override;
 };
@@ -39,19 +40,25 @@ log_sink& sink()
     return *instance;
 }
 
-std::string build_log_file_path(const std::optional<std::string>& folder)
+std::optional<std::string> build_log_folder_path(const std::optional<std::string>& app_data)
 {
-    if (!folder || folder->empty())
-        return log_file_name;  // relative: the current directory
+    if (!app_data || app_data->empty())
+        return std::nullopt;
     const char sep = platform::path_separator();
-    std::string path = *folder;
+    std::string path = *app_data;
     path += sep;
     path += "Quenmark";
     path += sep;
     path += "Corvane VPN Gateway";
-    path += sep;
-    path += log_file_name;
     return path;
+}
+
+std::string build_log_file_path(const std::optional<std::string>& app_data)
+{
+    const auto folder = build_log_folder_path(app_data);
+    if (!folder)
+        return log_file_name;  // relative: the current directory
+    return *folder + platform::path_separator() + log_file_name;
 }
 
 // Local wall-clock time to the second; empty when the conversion fails, in which case the
@@ -82,11 +89,29 @@ void write_line(std::ostream& stream, const char* message)
     stream.flush();
 }
 
+// The journal takes each line of its stream as one entry and a leading "<N>" as that
+// entry's priority; every line of the message therefore starts with the info level, so
+// that text of the message never reads as a level of its own.
+void write_journal_line(const char* message)
+{
+    std::string line = "<6>";
+    for (const char* c = message != nullptr ? message : ""; *c != '\0'; ++c) {
+        line += *c;
+        if (*c == '\n')
+            line += "<6>";
+    }
+    line += '\n';
+    std::cerr.clear();
+    std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+    std::cerr.flush();
+}
+
 void open_log_file_once(log_sink& s)
 {
     if (s.file_opened_once)
         return;
     s.file_opened_once = true;
+    s.journal = platform::standard_error_is_system_journal();
     const auto folder = s.folder_overridden ? s.folder_override : platform::common_app_data_folder();
     // Truncation: each service start begins a new log. The folder is not created: without
     // it the open fails and file logging stays off.
@@ -101,6 +126,7 @@ void restart(bool overridden, std::optional<std::string> folder)
         s.file.close();
     s.file.clear();
     s.file_opened_once = false;
+    s.journal = false;
     s.folder_overridden = overridden;
     s.folder_override = std::move(folder);
 }
@@ -121,9 +147,16 @@ void write_log(const char* message)
         return;
     }
     open_log_file_once(s);
+    if (s.journal)
+        write_journal_line(message);
     if (!s.file.is_open())
         return;
     write_line(s.file, message);
+}
+
+std::optional<std::string> log_folder_path()
+{
+    return build_log_folder_path(platform::common_app_data_folder());
 }
 
 namespace log_sink_testing {

@@ -31,10 +31,11 @@ struct gateway_rig {
         std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
     std::unique_ptr<proxy::wintun_proxy_gateway> gateway;
 
-    gateway_rig()
+    explicit gateway_rig(std::size_t tcp_destination_capacity = 262144)
     {
         driver.attach("corvane", tarnwell::NDIS_MEDIUM_IP);
         proxy::proxy_gateway_environment e;
+        e.tcp_destination_capacity = tcp_destination_capacity;
         e.open_device = [this] { return driver.device(); };
         e.clock = [t = now] { return *t; };
         e.discover_proxies = [m = discovery_mutex, p = proxies](proxy::proxy_list& out) {
@@ -189,6 +190,45 @@ TEST(proxy_gateway, destinations_of_connections_that_never_reach_a_server_expire
     *rig.now += std::chrono::seconds(1);
     rig.gateway->expire_destinations();
     EXPECT_EQ(rig.gateway->tcp_destination_count(), 0u);
+}
+
+// A client that follows each SYN with a RST leaves destinations no server takes: the table
+// they go into is bounded, and a SYN beyond the bound is dropped rather than let past the
+// proxy. A retransmitted SYN of a recorded endpoint still goes through.
+TEST(proxy_gateway, destinations_are_bounded_against_syn_and_reset_floods)
+{
+    gateway_rig rig(2);
+    auto& g = *rig.gateway;
+    for (std::uint16_t port : {50001, 50002}) {
+        frame_spec s = from_client(nat_test::tcp, 80);
+        s.source_port = port;
+        auto syn = make_frame(s);
+        EXPECT_EQ(g.on_client_packet(1, *syn), action::pass);
+        EXPECT_EQ(destination_of(*syn), wintun);
+        s.tcp_flags = net::tcp_flag_rst;
+        auto rst = make_frame(s);
+        EXPECT_EQ(g.on_client_packet(1, *rst), action::pass);
+    }
+    EXPECT_EQ(g.tcp_redirection().size(), 0u) << "the resets ended the redirect entries";
+    EXPECT_EQ(g.tcp_destination_count(), 2u);
+
+    frame_spec third = from_client(nat_test::tcp, 80);
+    third.source_port = 50003;
+    auto syn = make_frame(third);
+    EXPECT_EQ(g.on_client_packet(1, *syn), action::drop);
+    EXPECT_EQ(destination_of(*syn), web);
+    EXPECT_EQ(g.tcp_destination_count(), 2u);
+    EXPECT_EQ(g.tcp_redirection().size(), 0u);
+
+    frame_spec again = from_client(nat_test::tcp, 80);
+    again.source_port = 50001;
+    auto retransmitted = make_frame(again);
+    EXPECT_EQ(g.on_client_packet(1, *retransmitted), action::pass);
+
+    *rig.now += std::chrono::seconds(301);
+    g.expire_destinations();
+    auto later = make_frame(third);
+    EXPECT_EQ(g.on_client_packet(1, *later), action::pass);
 }
 
 }  // namespace

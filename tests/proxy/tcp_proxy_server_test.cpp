@@ -36,7 +36,7 @@ struct relay {
     std::vector<std::string> lines;
     std::unique_ptr<direct_server> server;
 
-    explicit relay(std::uint16_t destination, log_level level = log_level::none)
+    explicit relay(std::uint16_t destination, log_level level = log_level::none, proxy::tcp_proxy_limits limits = {})
         : destination_port(destination)
     {
         server = std::make_unique<direct_server>(
@@ -50,7 +50,7 @@ struct relay {
                 std::lock_guard lock(log_mutex);
                 lines.emplace_back(line);
             },
-            level, loopback_v4);
+            level, loopback_v4, limits);
         port.start_thread_pool();
         server->start();
     }
@@ -58,6 +58,26 @@ struct relay {
     {
         server->stop();
         port.stop_thread_pool();
+    }
+    // The lines that start with `start`, once there is at least one (the server logs a
+    // refusal after it has reset the connection) or the wait is over.
+    std::vector<std::string> lines_starting(const std::string& start)
+    {
+        std::vector<std::string> found;
+        const auto until = std::chrono::steady_clock::now() + 2s;
+        do {
+            {
+                std::lock_guard lock(log_mutex);
+                for (const auto& line : lines) {
+                    if (line.rfind(start, 0) == 0)
+                        found.push_back(line);
+                }
+            }
+            if (!found.empty())
+                break;
+            std::this_thread::sleep_for(10ms);
+        } while (std::chrono::steady_clock::now() < until);
+        return found;
     }
     bool wait_established(std::size_t count, std::chrono::milliseconds limit = 5000ms)
     {
@@ -379,6 +399,161 @@ TEST(proxy_tcp_relay, stop_with_traffic_in_flight)
     for (auto& t : clients)
         t.join();
     r.reset();  // stops the pool and destroys the port after the server
+}
+
+// A client connection from another loopback address: the server tells clients apart by it.
+platform::socket_handle connect_client_from(const net::ip_address_v4& from, std::uint16_t port)
+{
+    std::uint32_t e = 0;
+    platform::socket_handle s = platform::open_tcp_socket(e);
+    if (s == platform::invalid_socket)
+        return s;
+    if (platform::bind_ipv4(s, from.to_in_addr(), 0) != 0 ||
+        platform::connect_ipv4_wait(s, proxy_test::loopback(), port, 5000) != 0) {
+        platform::close_socket(s);
+        return platform::invalid_socket;
+    }
+    return s;
+}
+
+bool echoes(platform::socket_handle c, std::uint32_t seed)
+{
+    const std::vector<char> sent = pattern(2000, seed);
+    return platform::send_all(c, sent.data(), sent.size(), 5000) == 0 && receive_all(c, sent.size(), 5000) == sent;
+}
+
+// A connection of `from` that the server resets: either the connect already fails on the
+// reset, or the client sees its end at once, not after a timeout.
+bool refused_promptly(const net::ip_address_v4& from, std::uint16_t port)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const platform::socket_handle c = connect_client_from(from, port);
+    if (c == platform::invalid_socket)
+        return true;
+    bool end = false;
+    const bool nothing = receive_all(c, SIZE_MAX, 3000, &end).empty();
+    close_quietly(c);
+    return nothing && end && std::chrono::steady_clock::now() - start < 2s;
+}
+
+const net::ip_address_v4 client_a{127, 0, 0, 2};
+const net::ip_address_v4 client_b{127, 0, 0, 3};
+
+TEST(proxy_tcp_relay, a_client_at_its_connection_limit_is_refused_and_others_are_not)
+{
+    tcp_peer destination(proxy_test::echo);
+    proxy::tcp_proxy_limits limits;
+    limits.connections_per_client = 3;
+    relay r(destination.port(), log_level::info, limits);
+
+    std::vector<platform::socket_handle> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(connect_client_from(client_a, r.server->listen_port()));
+        ASSERT_NE(held.back(), platform::invalid_socket);
+        ASSERT_TRUE(echoes(held.back(), static_cast<std::uint32_t>(i)));
+        if (i == 0 && r.server->client_counts(client_a).relayed == 0) {
+            close_quietly(held.back());
+            GTEST_SKIP() << "this host does not keep a client's loopback source address (Wine)";
+        }
+    }
+    EXPECT_EQ(r.server->client_counts(client_a).relayed, 3u);
+
+    // A flood of refused connections: each is reset, one log line stands for the burst.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE(refused_promptly(client_a, r.server->listen_port())) << "refusal " << i;
+    const auto refusals = r.lines_starting("tcp_proxy_server: refused a connection of 127.0.0.2: ");
+    ASSERT_GE(refusals.size(), 1u);
+    EXPECT_LE(refusals.size(), 3u) << "the refusals flooded the log";
+    EXPECT_EQ(refusals[0], "tcp_proxy_server: refused a connection of 127.0.0.2: it has 3 connections relayed");
+    EXPECT_EQ(r.server->client_counts(client_a).relayed, 3u);
+    EXPECT_EQ(r.server->client_counts(client_a).pending, 0u) << "a refusal left a count behind";
+
+    // Another client is not affected, and the held connections still work.
+    const platform::socket_handle other = connect_client_from(client_b, r.server->listen_port());
+    ASSERT_NE(other, platform::invalid_socket);
+    EXPECT_TRUE(echoes(other, 50));
+    for (auto c : held)
+        EXPECT_TRUE(echoes(c, 60));
+
+    // Once its connections are gone, the client gets in again.
+    for (auto c : held)
+        close_quietly(c);
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (r.server->client_counts(client_a).relayed != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(r.server->client_counts(client_a).relayed, 0u);
+    const platform::socket_handle again = connect_client_from(client_a, r.server->listen_port());
+    ASSERT_NE(again, platform::invalid_socket);
+    EXPECT_TRUE(echoes(again, 70));
+    close_quietly(again);
+    close_quietly(other);
+    EXPECT_TRUE(r.wait_established(0));
+}
+
+TEST(proxy_tcp_relay, a_client_at_its_pending_connect_limit_is_refused_and_others_are_not)
+{
+    // A destination that never accepts keeps the server's connects pending.
+    tcp_peer blackhole(proxy_test::echo, 1, false);
+    proxy::tcp_proxy_limits limits;
+    limits.pending_connects_per_client = 4;
+    relay r(blackhole.port(), log_level::info, limits);
+
+    // The first connects fill the destination's accept queue and complete; a client of
+    // their own takes them, so that client A's stay pending.
+    const net::ip_address_v4 filler_client{127, 0, 0, 4};
+    std::vector<platform::socket_handle> fillers;
+    for (int i = 0; i < 3; ++i)
+        fillers.push_back(connect_client_from(filler_client, r.server->listen_port()));
+    std::this_thread::sleep_for(200ms);
+    const auto filler_counts = r.server->client_counts(filler_client);
+    if (filler_counts.pending + filler_counts.relayed == 0) {
+        for (auto c : fillers)
+            close_quietly(c);
+        GTEST_SKIP() << "this host does not keep a client's loopback source address (Wine)";
+    }
+    std::vector<platform::socket_handle> held;
+    for (int i = 0; i < 4; ++i)
+        held.push_back(connect_client_from(client_a, r.server->listen_port()));
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (r.server->client_counts(client_a).pending < 4 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    // Loopback connects to a full accept queue may also complete or fail here.
+    if (r.server->client_counts(client_a).pending < 4) {
+        for (auto c : held)
+            close_quietly(c);
+        for (auto c : fillers)
+            close_quietly(c);
+        GTEST_SKIP() << "this host completes loopback connects to a full accept queue";
+    }
+    EXPECT_TRUE(refused_promptly(client_a, r.server->listen_port()));
+    const auto refusals = r.lines_starting("tcp_proxy_server: refused a connection of 127.0.0.2: ");
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0], "tcp_proxy_server: refused a connection of 127.0.0.2: it has 4 connects pending");
+
+    // Client B's connection is taken and its connect goes out like the others.
+    const platform::socket_handle other = connect_client_from(client_b, r.server->listen_port());
+    ASSERT_NE(other, platform::invalid_socket);
+    const auto b_until = std::chrono::steady_clock::now() + 5s;
+    while (r.server->client_counts(client_b).pending == 0 && std::chrono::steady_clock::now() < b_until)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(r.server->client_counts(client_b).pending, 1u);
+
+    // When the destination starts accepting, the pending ones become relayed and A may
+    // start new connects again.
+    blackhole.start_accepting();
+    for (std::size_t i = 0; i < held.size(); ++i)
+        EXPECT_TRUE(echoes(held[i], static_cast<std::uint32_t>(i))) << i;
+    EXPECT_EQ(r.server->client_counts(client_a).pending, 0u);
+    EXPECT_EQ(r.server->client_counts(client_a).relayed, 4u);
+    const platform::socket_handle again = connect_client_from(client_a, r.server->listen_port());
+    EXPECT_TRUE(echoes(again, 80));
+    for (auto c : held)
+        close_quietly(c);
+    for (auto c : fillers)
+        close_quietly(c);
+    close_quietly(again);
+    close_quietly(other);
+    EXPECT_TRUE(r.wait_established(0, 10000ms));
 }
 
 }  // namespace

@@ -232,6 +232,25 @@ TEST(proxy_udp_relay, datagrams_shorter_than_the_header_are_dropped)
     EXPECT_EQ(r.log.count("dropped a datagram shorter than its header"), 2);
 }
 
+TEST(proxy_udp_relay, a_fragment_or_a_header_without_an_ipv4_destination_is_dropped)
+{
+    udp_relay<> r;
+    udp_peer client;
+    udp_peer destination;
+    // Both would name the destination if bytes 4-9 were read whatever the header says.
+    std::vector<std::uint8_t> fragment = with_header(destination.address(), destination.port(), {1});
+    fragment[2] = 1;
+    std::vector<std::uint8_t> name = with_header(destination.address(), destination.port(), {2});
+    name[3] = 3;
+    ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), fragment));
+    ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), name));
+    ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), r.listen_port(), with_header(destination.address(), destination.port(), {3})));
+    auto d = destination.receive(5000);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->bytes, std::vector<std::uint8_t>{3});
+    EXPECT_EQ(r.log.count("dropped a datagram whose header names no IPv4 destination"), 2);
+}
+
 TEST(proxy_udp_relay, a_server_receive_that_cannot_be_posted_is_retried_and_logged)
 {
     udp_relay<flaky_udp_proxy_server> r(log_level::info);

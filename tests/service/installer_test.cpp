@@ -20,6 +20,7 @@ public:
     platform::service_definition created;
     std::string description;
     std::string deleted_key;
+    std::string log_folder;
 
     std::uint32_t module_path(std::size_t max_length, std::string& path) override
     {
@@ -79,6 +80,13 @@ public:
         return it == failures.end() ? 0 : it->second;
     }
 
+    std::uint32_t create_log_folder(const std::string& path) override
+    {
+        calls.push_back("create_log_folder");
+        log_folder = path;
+        return fail("create_log_folder");
+    }
+
 private:
     std::uint32_t fail(const char* step)
     {
@@ -95,10 +103,12 @@ struct captured {
     }
 };
 
+const std::string log_folder = "/var/lib/Quenmark/Corvane VPN Gateway";
+
 void install(fake_installer& installer, captured& out)
 {
     service::install_service(installer, out.writer(), 3, "svc-user", std::string("pw"),
-                             "service -mode \"nat\" -interface \"wg0\"");
+                             "service -mode \"nat\" -interface \"wg0\"", log_folder);
 }
 
 }  // namespace
@@ -118,6 +128,9 @@ TEST(service_installer, install_registers_the_service)
     EXPECT_EQ(installer.created.password, std::optional<std::string>("pw"));
     EXPECT_EQ(installer.description,
               "Corvane Service implements NAT/PROXY service for Wireguard Server on Windows.");
+    // The service logs into this folder; nothing else would create it.
+    EXPECT_EQ(installer.log_folder, log_folder);
+    EXPECT_EQ(installer.calls.back(), "create_log_folder");
 }
 
 TEST(service_installer, install_reports_the_failing_step)
@@ -132,7 +145,12 @@ TEST(service_installer, install_reports_the_failing_step)
         {"module_path", 5, "GetModuleFileName failed w/err 0x00000005\n", 1},
         {"open_manager", 5, "OpenSCManager failed w/err 0x00000005\n", 2},
         {"create_service", 1073, "CreateService failed with error code: 0x00000431\n", 3},
-        {"set_description", 0x57, "Couldn't set service description with error code: 0x00000057\n", 4},
+        // The service exists from here on: its log folder is still made.
+        {"set_description", 0x57, "Couldn't set service description with error code: 0x00000057\n", 5},
+        {"create_log_folder", 5,
+         "corvane-service is installed.\n"
+         "Couldn't create the log folder /var/lib/Quenmark/Corvane VPN Gateway with error code: 0x00000005\n",
+         5},
     };
     for (const auto& r : rows) {
         fake_installer installer;
@@ -155,9 +173,12 @@ TEST(service_installer, install_refuses_a_cut_module_path_and_cuts_the_image_pat
     fake_installer installer;
     installer.module = "/" + std::string(250, 'm');
     captured out2;
-    service::install_service(installer, out2.writer(), 2, "a", std::nullopt, "service " + std::string(300, 'x'));
+    service::install_service(installer, out2.writer(), 2, "a", std::nullopt, "service " + std::string(300, 'x'),
+                             std::nullopt);
     EXPECT_EQ(installer.created.image_path.size(), 519u);
     EXPECT_FALSE(installer.created.password.has_value());
+    // No application data folder: the log goes to the current directory, no folder to make.
+    EXPECT_EQ(installer.calls.back(), "set_description");
 }
 
 TEST(service_installer, uninstall_flows)

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -285,6 +286,41 @@ public:
     std::uint32_t delete_event_log_key(const std::string&) override
     {
         return error_file_not_found;
+    }
+
+    std::uint32_t create_log_folder(const std::string& path) override
+    {
+        if (!service_open_)
+            return error_invalid_handle;  // a step called out of order
+        if (path.empty() || has_control_character(path))
+            return error_invalid_parameter;
+        for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+            const std::string folder = path.substr(0, end);
+            if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+                return static_cast<std::uint32_t>(errno);
+            if (end == std::string::npos)
+                break;
+        }
+        // Not through a link: the folder may be handed to the service's user below.
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0)
+            return static_cast<std::uint32_t>(errno);
+        if (!S_ISDIR(info.st_mode))
+            return static_cast<std::uint32_t>(ENOTDIR);
+        const std::string& account = definition_.account;
+        if (account.empty() || is_windows_builtin_account(account))
+            return 0;
+        std::vector<char> buffer(16384);
+        passwd entry {};
+        passwd* found = nullptr;
+        const int error = ::getpwnam_r(account.c_str(), &entry, buffer.data(), buffer.size(), &found);
+        if (error != 0)
+            return static_cast<std::uint32_t>(error);
+        if (found == nullptr)
+            return error_none_mapped;
+        if (::lchown(path.c_str(), found->pw_uid, found->pw_gid) != 0)
+            return static_cast<std::uint32_t>(errno);
+        return 0;
     }
 
 private:

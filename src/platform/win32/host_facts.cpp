@@ -13,6 +13,11 @@ std::optional<std::string> common_app_data_folder()
     return std::string(path);
 }
 
+bool standard_error_is_system_journal()
+{
+    return false;
+}
+
 char path_separator()
 {
     return '\\';

@@ -87,6 +87,27 @@ public:
 
     std::uint32_t delete_service() override { return DeleteService(service_) ? 0 : GetLastError(); }
 
+    std::uint32_t create_log_folder(const std::string& path) override
+    {
+        const std::wstring wide = win32::to_utf16(path);
+        for (std::size_t i = 0; i <= wide.size(); ++i) {
+            if (i != wide.size() && wide[i] != L'\\' && wide[i] != L'/')
+                continue;
+            const std::wstring folder = wide.substr(0, i);
+            if (folder.empty() || folder.back() == L':')
+                continue;  // a drive, not a folder
+            if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+                const DWORD error = GetLastError();
+                // An existing folder may also answer "access denied" where its parent
+                // refuses creation; only a folder that is not there is a failure.
+                const DWORD attributes = GetFileAttributesW(folder.c_str());
+                if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                    return error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error;
+            }
+        }
+        return 0;
+    }
+
     std::uint32_t delete_event_log_key(const std::string& key_path) override
     {
         return static_cast<std::uint32_t>(RegDeleteKeyW(HKEY_LOCAL_MACHINE, win32::to_utf16(key_path).c_str()));

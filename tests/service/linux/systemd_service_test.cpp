@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <pwd.h>
+#include <regex>
 #include <spawn.h>
 #include <unistd.h>
 #include <sstream>
@@ -68,6 +70,9 @@ protected:
         // The runs of mode nat must find no driver: an empty device directory makes the
         // gateway's constructor fail, so nothing of the host's network is touched.
         set_test_environment("CORVFLT_DEVICE_DIR", dir.string());
+        // The service's log folder goes under the test's directory, not /var/lib.
+        set_test_environment("CORVANE_APP_DATA_DIR", (dir / "appdata").string());
+        log_folder = dir / "appdata" / "Quenmark" / "Corvane VPN Gateway";
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -77,16 +82,30 @@ protected:
 
     fs::path dir;
     fs::path units;
+    fs::path log_folder;
 };
+
+// The account this test runs as: the installer may hand the log folder to it.
+std::string own_account()
+{
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry != nullptr ? entry->pw_name : "root";
+}
 
 }  // namespace
 
 TEST_F(service_systemd, install_writes_the_unit_and_enables_it_by_start_type)
 {
-    const auto result = run_service_program({"install", "-account", "vpn", "-password", "secret", "-mode", "proxy",
+    const std::string account = own_account();
+    const auto result = run_service_program({"install", "-account", account, "-password", "secret", "-mode", "proxy",
                                              "-interface", "wg0"});
     EXPECT_EQ(result.output, "corvane-service is installed.\n");
     EXPECT_EQ(result.exit_code, 0);
+    // Where the service will write its log: it runs as the unit's user, which owns it.
+    struct stat folder {};
+    ASSERT_EQ(::lstat(log_folder.c_str(), &folder), 0) << "install did not create " << log_folder;
+    EXPECT_TRUE(S_ISDIR(folder.st_mode));
+    EXPECT_EQ(folder.st_uid, ::geteuid());
     const std::string text = unit();
     const std::string exec = std::string("ExecStart=\"") + CORVANE_SERVICE_BINARY +
                              "\" service -mode \"proxy\" -interface \"wg0\"\n";
@@ -95,7 +114,7 @@ TEST_F(service_systemd, install_writes_the_unit_and_enables_it_by_start_type)
     EXPECT_NE(text.find("X-Description=Corvane Service implements NAT/PROXY"), std::string::npos);
     EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
     EXPECT_NE(text.find("LimitNOFILE=65536\n"), std::string::npos) << "room for thousands of relayed connections";
-    EXPECT_NE(text.find("User=vpn\n"), std::string::npos);
+    EXPECT_NE(text.find("User=" + account + "\n"), std::string::npos);
     EXPECT_EQ(text.find("secret"), std::string::npos) << "a password is never written";
     EXPECT_EQ(calls(), "daemon-reload\nenable corvane-service.service\n");
 
@@ -103,6 +122,13 @@ TEST_F(service_systemd, install_writes_the_unit_and_enables_it_by_start_type)
     const auto again = run_service_program({"install"});
     EXPECT_EQ(again.output, "CreateService failed with error code: 0x00000431\n");
     EXPECT_EQ(again.exit_code, 0);
+
+    // A user that does not exist cannot be given the folder: said, the service stays.
+    fs::remove(units / "corvane-service.service");
+    const auto unknown = run_service_program({"install", "-account", "corvane-no-such-user"});
+    EXPECT_EQ(unknown.output, "corvane-service is installed.\nCouldn't create the log folder " + log_folder.string() +
+                                  " with error code: 0x00000534\n");
+    EXPECT_TRUE(fs::exists(units / "corvane-service.service"));
 }
 
 TEST_F(service_systemd, start_types_accounts_and_unit_escaping)
@@ -198,7 +224,7 @@ bool wait_for_notification(int socket, const std::string& what, std::string& see
 
 // The program runs in a network namespace of its own when the test is root: mode nat switches
 // the namespace's IP forwarding on while it runs, and the host's own must stay untouched.
-pid_t spawn(const std::vector<std::string>& arguments)
+pid_t spawn(const std::vector<std::string>& arguments, const std::string& standard_error = {})
 {
     std::vector<std::string> strings;
     if (::geteuid() == 0 && ::access("/usr/bin/unshare", X_OK) == 0)
@@ -212,11 +238,29 @@ pid_t spawn(const std::vector<std::string>& arguments)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (!standard_error.empty())
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, standard_error.c_str(), O_WRONLY | O_APPEND, 0);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
+}
+
+// The socket a service sends its sd_notify datagrams to; -1 on failure.
+int notify_listener(const std::string& path)
+{
+    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (listener < 0 || path.size() >= sizeof(address.sun_path))
+        return -1;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(listener);
+        return -1;
+    }
+    return listener;
 }
 
 int wait_exit(pid_t pid, int seconds)
@@ -238,13 +282,8 @@ int wait_exit(pid_t pid, int seconds)
 TEST_F(service_systemd, service_run_notifies_ready_and_stops_on_sigterm)
 {
     const std::string socket_path = (dir / "notify").string();
-    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int listener = notify_listener(socket_path);
     ASSERT_GE(listener, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(socket_path.size(), sizeof(address.sun_path));
-    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size());
-    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     set_test_environment("NOTIFY_SOCKET", socket_path);
 
     const pid_t pid = spawn({"service", "-mode", "nat", "-interface", "wg0", "-log-level", "debug"});
@@ -258,6 +297,50 @@ TEST_F(service_systemd, service_run_notifies_ready_and_stops_on_sigterm)
     EXPECT_EQ(wait_exit(pid, 10), 0);
     EXPECT_EQ(seen.find("STATUS=Starting|READY=1\nSTATUS=Running|"), 0u) << seen;
     ::close(listener);
+}
+
+// Under systemd the service's standard error is the journal, and `journalctl -u` must show
+// its log: every line goes there too, with the file still written when its folder exists.
+TEST_F(service_systemd, service_run_under_systemd_logs_to_the_journal_and_its_file)
+{
+    const fs::path journal = dir / "journal";
+    std::ofstream(journal).close();
+    struct stat info {};
+    ASSERT_EQ(::stat(journal.c_str(), &info), 0);
+    fs::create_directories(log_folder);
+    set_test_environment("JOURNAL_STREAM", std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino));
+    const std::string socket_path = (dir / "notify").string();
+    const int listener = notify_listener(socket_path);
+    ASSERT_GE(listener, 0);
+    set_test_environment("NOTIFY_SOCKET", socket_path);
+
+    const pid_t pid = spawn({"service", "-mode", "nat", "-interface", "wg0", "-log-level", "debug"}, journal.string());
+    ::unsetenv("JOURNAL_STREAM");
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_GT(pid, 0);
+    std::string seen;
+    EXPECT_TRUE(wait_for_notification(listener, "READY=1", seen)) << seen;
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(wait_for_notification(listener, "STATUS=Stopped", seen)) << seen;
+    EXPECT_EQ(wait_exit(pid, 10), 0);
+    ::close(listener);
+
+    std::vector<std::string> journal_messages;
+    std::istringstream journal_text(read_file(journal));
+    for (std::string line; std::getline(journal_text, line);) {
+        ASSERT_EQ(line.rfind("<6>", 0), 0u) << "a journal line without its level: " << line;
+        journal_messages.push_back(line.substr(3));
+    }
+    std::vector<std::string> file_messages;
+    std::istringstream file_text(read_file(log_folder / "corvane-gateway.log"));
+    const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (.*)$)");
+    for (std::string line; std::getline(file_text, line);) {
+        std::smatch match;
+        // A message of several lines has its time stamp on the first only.
+        file_messages.push_back(std::regex_match(line, match, stamped) ? match[1].str() : line);
+    }
+    EXPECT_FALSE(journal_messages.empty()) << "nothing reached the journal";
+    EXPECT_EQ(journal_messages, file_messages);
 }
 
 TEST_F(service_systemd, console_run_ends_on_ctrl_c)
