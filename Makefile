@@ -26,7 +26,7 @@ $(BUILD)/sanitize/build.ninja: | deps
 	  -DCORVANE_SANITIZE=ON -DCORVANE_FUZZ=ON
 
 # ThreadSanitizer: only the programs listed here are built, and run-tests.sh runs only their tests.
-TSAN_TARGETS ?= nat_concurrency_tests proxy_tests proxy_upstream_tests dns_tests proxy_gateway_tests
+TSAN_TARGETS ?= nat_concurrency_tests proxy_tests proxy_upstream_tests dns_tests proxy_gateway_tests driver_tests
 
 $(BUILD)/tsan/build.ninja: | deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -31,7 +31,7 @@ run linux    --test-dir "$root/linux" -j "$jobs"
 run windows  --test-dir "$root/windows" -j "$((jobs * 2))"
 run sanitize --test-dir "$root/sanitize" -j "$jobs"
 # Only the tests built for ThreadSanitizer (TSAN_TARGETS in the Makefile).
-run tsan     --test-dir "$root/tsan" -j "$jobs" -R '^(nat_concurrency|proxy_io_completion_port|proxy_tcp_relay|proxy_udp_relay|proxy_socks5_udp_relay|dns_message|dns_reply_frame|dns_pending_queries|dns_forwarder\.|proxy_tcp_redirect|proxy_udp_redirect|proxy_gateway\.)'
+run tsan     --test-dir "$root/tsan" -j "$jobs" -R '^(hosts/driver_|driver_lifecycle_fake|nat_concurrency|proxy_io_completion_port|proxy_tcp_relay|proxy_udp_relay|proxy_socks5_udp_relay|dns_message|dns_reply_frame|dns_pending_queries|dns_forwarder\.|proxy_tcp_redirect|proxy_udp_redirect|proxy_gateway\.)'
 
 echo
 if [ ${#failed_suites[@]} -ne 0 ]; then

@@ -16,6 +16,8 @@
 // skipped in one query.
 
 #include <cstdint>
+#include <limits>
+#include <optional>
 
 #include "nat/port_usage_index.h"
 
@@ -57,6 +59,28 @@ std::uint16_t least_used_search(const port_usage_index& usage, EvictFirstStale&&
         candidate = std::uint32_t{best} + 1;
     }
     return best;
+}
+
+// The lowest of the least-used ports for which `excluded(port)` is false; empty when it is true
+// for every port. One pass upwards: each step asks for the next port that would beat the best
+// so far, so the cost is O(log n) per excluded port met on the way rather than one count per
+// port of the range.
+template <typename Excluded>
+std::optional<std::uint16_t> least_used_excluding(const port_usage_index& usage, Excluded&& excluded)
+{
+    std::optional<std::uint16_t> chosen;
+    std::uint32_t limit = std::numeric_limits<std::uint32_t>::max();  // a port must have fewer to beat chosen
+    std::uint32_t from = usage.first();
+    // Every port below `from` with fewer than `limit` entries is excluded: lowering the limit
+    // keeps that true, so the pass never needs to start over.
+    while (const auto port = usage.first_below(from, limit)) {
+        if (!excluded(*port)) {
+            chosen = *port;
+            limit = usage.count(*port);
+        }
+        from = std::uint32_t{*port} + 1;
+    }
+    return chosen;
 }
 
 }  // namespace nat

@@ -1,7 +1,8 @@
 #pragma once
 // Translation entries of the TCP/UDP and ICMP tables. An entry is created by its table, held by
-// both of the table's indexes and by any packet callback that is rewriting a packet with it, so
-// it outlives its removal from the table for as long as a callback still uses it.
+// the table's indexes and by any packet callback that is rewriting a packet with it, so it
+// outlives its removal from the table for as long as a callback still uses it. The list links
+// and the idle position belong to the table and are used only under its lock.
 //
 // Fields that identify the flow never change after creation. The two fields the table updates
 // on later packets (`external_address`, `last_activity`) are atomics: the table writes them under
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <map>
 
+#include "nat/intrusive_list.h"
 #include "net/ip_address.h"
 
 namespace nat {
@@ -39,6 +41,8 @@ private:
 };
 
 class port_nat_table;
+template <class Entry>
+class translation_index;
 
 // One TCP or UDP flow of a VPN client. Ports are in host byte order.
 struct port_nat_entry {
@@ -70,7 +74,11 @@ struct port_nat_entry {
 
 private:
     friend class port_nat_table;
-    idle_order::iterator idle_position_;  // valid while the entry is in a table; under its lock
+    friend class translation_index<port_nat_entry>;
+    // Valid while the entry is in a table; under its lock. Read by nobody once it has left.
+    idle_order::iterator idle_position_;
+    list_hook<port_nat_entry> external_link_;  // the entries on the same external port
+    list_hook<port_nat_entry> client_link_;    // the same client address's entries, least recently used first
 };
 
 // One ICMP message exchange of a VPN client. Identifiers are in host byte order.
@@ -94,6 +102,12 @@ struct icmp_nat_entry {
     const std::int64_t last_activity;  // creation second; ICMP entries are never refreshed
     const std::uint16_t client_id;
     const std::uint16_t external_id;
+
+private:
+    friend class translation_index<icmp_nat_entry>;
+    // Under the table's lock while the entry is in it; read by nobody once it has left.
+    list_hook<icmp_nat_entry> external_link_;  // the entries on the same external identifier
+    list_hook<icmp_nat_entry> client_link_;    // the same client address's entries, oldest first
 };
 
 }  // namespace nat

@@ -1,7 +1,9 @@
 #include "nat/nat_translation.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -20,13 +22,15 @@ constexpr char probe_text[] = "1.1.1.1";
 constexpr std::size_t probe_length = sizeof probe_text - 1;
 constexpr std::uint16_t ip_more_fragments = 0x2000;
 constexpr std::uint16_t ip_fragment_offset_mask = 0x1FFF;
-constexpr std::size_t tcp_flags_offset = 13;
-constexpr std::size_t tcp_checksum_offset = 16;
-constexpr std::size_t udp_checksum_offset = 6;
-constexpr std::size_t icmp_checksum_offset = 2;
-constexpr std::size_t icmp_identifier_offset = 4;
-constexpr std::size_t ip_source_offset = 12;
-constexpr std::size_t ip_destination_offset = 16;
+constexpr std::size_t ip_identification_offset = offsetof(net::ipv4_header, identification);
+constexpr std::size_t ip_fragment_field_offset = offsetof(net::ipv4_header, flags_fragment);
+constexpr std::size_t ip_source_offset = offsetof(net::ipv4_header, source);
+constexpr std::size_t ip_destination_offset = offsetof(net::ipv4_header, destination);
+constexpr std::size_t tcp_flags_offset = offsetof(net::tcp_header, flags);
+constexpr std::size_t tcp_checksum_offset = offsetof(net::tcp_header, checksum);
+constexpr std::size_t udp_checksum_offset = offsetof(net::udp_header, checksum);
+constexpr std::size_t icmp_checksum_offset = offsetof(net::icmp_header, checksum);
+constexpr std::size_t icmp_identifier_offset = offsetof(net::icmp_header, identifier);
 
 // Folds `sum` to 16 bits.
 std::uint16_t fold16(std::uint32_t sum) noexcept
@@ -37,8 +41,10 @@ std::uint16_t fold16(std::uint32_t sum) noexcept
 }
 
 // Updates the checksum at `field` for 16-bit words that changed from `before` to `after`
-// (HC' = ~(~HC + ~m + m')). Used for a datagram's first fragment, where the checksum covers
-// bytes this frame does not hold and so cannot be recomputed.
+// (HC' = ~(~HC + ~m + m')). The result is what a full recomputation gives for a datagram
+// that arrived intact, at a cost independent of its length; one that arrived damaged stays
+// damaged, so its receiver still drops it. It also serves a first fragment, whose checksum
+// covers bytes this frame does not hold.
 void adjust_checksum(std::uint8_t* field, const std::uint8_t* before, const std::uint8_t* after,
                      std::size_t length, bool zero_means_none) noexcept
 {
@@ -54,6 +60,45 @@ void adjust_checksum(std::uint8_t* field, const std::uint8_t* before, const std:
     if (zero_means_none && result == 0)
         result = 0xFFFF;
     net::store_be16(field, result);
+}
+
+// Gives a datagram a new address (source or destination, at `address_field`) and a new port
+// or ICMP identifier (at `value_field`), carrying both into the transport checksum. TCP and
+// UDP sum the addresses in their pseudo-header, ICMP does not.
+void rewrite_endpoint(std::uint8_t* address_field, std::uint8_t* value_field, std::uint8_t* checksum_field,
+                      std::uint8_t protocol, net::ip_address_v4 address, std::uint16_t value) noexcept
+{
+    std::uint8_t before[6];
+    std::uint8_t after[6];
+    std::memcpy(before, address_field, 4);
+    std::memcpy(before + 4, value_field, 2);
+    address.to_bytes(after);
+    net::store_be16(after + 4, value);
+    std::memcpy(address_field, after, 4);
+    std::memcpy(value_field, after + 4, 2);
+    if (protocol == net::ip_protocol_icmp)
+        adjust_checksum(checksum_field, before + 4, after + 4, 2, false);
+    else
+        adjust_checksum(checksum_field, before, after, 6, protocol == net::ip_protocol_udp);
+}
+
+bool is_translated_protocol(std::uint8_t protocol) noexcept
+{
+    return protocol == net::ip_protocol_tcp || protocol == net::ip_protocol_udp || protocol == net::ip_protocol_icmp;
+}
+
+std::size_t checksum_offset_of(std::uint8_t protocol) noexcept
+{
+    return protocol == net::ip_protocol_tcp   ? tcp_checksum_offset
+           : protocol == net::ip_protocol_udp ? udp_checksum_offset
+                                              : icmp_checksum_offset;
+}
+
+// Only fragmented datagrams read the clock.
+std::int64_t now_ms() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -76,6 +121,11 @@ struct nat_translation::parsed {
     std::uint16_t source_port() const noexcept { return net::load_be16(transport); }
     std::uint16_t destination_port() const noexcept { return net::load_be16(transport + 2); }
     std::uint16_t icmp_identifier() const noexcept { return net::load_be16(transport + icmp_identifier_offset); }
+    // What every fragment of this datagram shares.
+    fragment_key datagram_key() const noexcept
+    {
+        return fragment_key{source(), destination(), net::load_be16(ip + ip_identification_offset), protocol};
+    }
     // Whether the transport header this protocol needs lies inside the datagram.
     bool has(std::uint8_t wanted) const noexcept
     {
@@ -110,6 +160,9 @@ nat_translation::nat_translation(port_nat_table& tcp_table, port_nat_table& udp_
 void nat_translation::configure(translation_settings settings)
 {
     settings_ = std::move(settings);
+    // The tables were cleared or start anew: no fragment may follow an old flow.
+    outgoing_fragments_.clear();
+    incoming_fragments_.clear();
     // Until the next routing decision the client side passes everything, so a restart never
     // reads the WAN addresses while the decision rewrites them.
     force_routing_.store(false, std::memory_order_release);
@@ -160,7 +213,7 @@ bool nat_translation::parse(tarnwell::INTERMEDIATE_BUFFER& buffer, parsed& out) 
     out.transport = buffer.frame + layout->transport_offset;
     out.transport_length = layout->transport_length;
     out.protocol = layout->protocol;
-    const std::uint16_t fragment = net::load_be16(out.ip + 6);
+    const std::uint16_t fragment = net::load_be16(out.ip + ip_fragment_field_offset);
     out.trailing_fragment = (fragment & ip_fragment_offset_mask) != 0;
     out.first_fragment = !out.trailing_fragment && (fragment & ip_more_fragments) != 0;
     return true;
@@ -245,22 +298,15 @@ packet_action nat_translation::process_provider_incoming(std::uint64_t, tarnwell
 
 packet_action nat_translation::translate_outgoing(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p, bool forced)
 {
+    if (p.trailing_fragment)
+        return translate_trailing_outgoing(buffer, p, forced);
+
     const net::ip_address_v4 source = p.source();
     const net::ip_address_v4 destination = p.destination();
     std::shared_ptr<const port_nat_entry> port_entry;
     std::shared_ptr<const icmp_nat_entry> icmp_entry;
-    net::ip_address_v4 external;
-    std::uint8_t new_id[2] = {};
     bool syn = false;
-
-    if (p.trailing_fragment) {
-        // No transport header here. Every entry carries the tables' one external address,
-        // so the source alone follows the datagram's first fragment out.
-        if (p.protocol != net::ip_protocol_tcp && p.protocol != net::ip_protocol_udp &&
-            p.protocol != net::ip_protocol_icmp)
-            return packet_action::pass;
-        external = udp_table_.external_address();
-    } else if (p.has(net::ip_protocol_tcp)) {
+    if (p.has(net::ip_protocol_tcp)) {
         // Sending a flow out from 0.0.0.0 before the address is known would only lose it.
         if (tcp_table_.external_address() == net::ip_address_v4{})
             return packet_action::pass;
@@ -278,69 +324,73 @@ packet_action nat_translation::translate_outgoing(tarnwell::INTERMEDIATE_BUFFER&
     } else {
         return packet_action::pass;
     }
-    // A new flow that found no port (SYN, UDP) or identifier (ICMP) cannot be translated.
-    const bool creates = syn || p.has(net::ip_protocol_udp) || p.has(net::ip_protocol_icmp);
-    if (!p.trailing_fragment && creates && !port_entry && !icmp_entry)
-        return drop_unmapped(p);
+
+    net::ip_address_v4 external;
+    std::uint16_t mapped = 0;  // external port or identifier
     if (port_entry) {
         external = port_entry->external_address.load();
-        net::store_be16(new_id, port_entry->external_port);
+        mapped = port_entry->external_port;
     } else if (icmp_entry) {
         external = icmp_entry->external_address;
-        net::store_be16(new_id, icmp_entry->external_id);
+        mapped = icmp_entry->external_id;
+    } else if (syn || p.protocol != net::ip_protocol_tcp) {
+        // A new flow that found no port (SYN, UDP) or identifier (ICMP) cannot be translated.
+        return drop_unmapped(p);
     }
     if (external == net::ip_address_v4{})
         return packet_action::pass;
 
     // Only a whole segment can grow by an option; a clamped segment's checksums are refreshed
-    // below on every path that sends it on.
+    // in full on every path that sends it on.
     const bool clamped = syn && !p.first_fragment &&
                          net::clamp_tcp_mss(buffer, settings_.provider_mtu, settings_.client_mtu);
-
     if (forced && buffer.length > net::ether_header_size &&
-        buffer.length - net::ether_header_size > settings_.provider_mtu) {
-        const bool dont_fragment = (net::load_be16(p.ip + 6) & net::ip_flag_dont_fragment) != 0;
-        if (dont_fragment && net::make_fragmentation_needed(buffer, settings_.provider_mtu))
-            return packet_action::revert;
-        if (clamped) {
-            net::refresh_tcp_checksum(buffer);
-            net::refresh_ip_checksum(buffer);
-        }
-        return packet_action::pass;
-    }
+        buffer.length - net::ether_header_size > settings_.provider_mtu)
+        return answer_oversized(buffer, p, clamped);
 
-    std::uint8_t before[6];
-    std::memcpy(before, p.ip + ip_source_offset, 4);
-    external.to_bytes(p.ip + ip_source_offset);
-    if (p.trailing_fragment) {
-        // nothing but the address to change
-    } else if (icmp_entry) {
-        std::memcpy(before, p.transport + icmp_identifier_offset, 2);
-        std::memcpy(p.transport + icmp_identifier_offset, new_id, 2);
-        if (p.first_fragment)
-            adjust_checksum(p.transport + icmp_checksum_offset, before, new_id, 2, false);
-        else
-            net::refresh_icmp_checksum(buffer);
-    } else {
-        std::memcpy(before + 4, p.transport, 2);
-        std::memcpy(p.transport, new_id, 2);
-        const bool tcp = p.protocol == net::ip_protocol_tcp;
-        if (p.first_fragment) {
-            std::uint8_t after[6];
-            std::memcpy(after, p.ip + ip_source_offset, 4);
-            std::memcpy(after + 4, new_id, 2);
-            adjust_checksum(p.transport + (tcp ? tcp_checksum_offset : udp_checksum_offset), before, after, 6,
-                            !tcp);
-        } else if (tcp) {
-            net::refresh_tcp_checksum(buffer);
-        } else {
-            net::refresh_udp_checksum(buffer);
-        }
-    }
+    const fragment_key key = p.datagram_key();  // the other fragments still carry the client's source
+    rewrite_endpoint(p.ip + ip_source_offset, p.transport + (icmp_entry ? icmp_identifier_offset : 0),
+                     p.transport + checksum_offset_of(p.protocol), p.protocol, external, mapped);
+    if (clamped)
+        net::refresh_tcp_checksum(buffer);
     net::refresh_ip_checksum(buffer);
+    if (p.first_fragment)
+        outgoing_fragments_.remember(key, external, now_ms());
+    return forced ? leave_through_provider(buffer) : packet_action::pass;
+}
 
-    if (!forced)
+packet_action nat_translation::translate_trailing_outgoing(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p,
+                                                           bool forced)
+{
+    // Other protocols are never translated, and before the address is known neither is the
+    // datagram's first fragment: its other fragments go the same way.
+    if (!is_translated_protocol(p.protocol) || udp_table_.external_address() == net::ip_address_v4{})
         return packet_action::pass;
+    const std::optional<net::ip_address_v4> external = outgoing_fragments_.find(p.datagram_key(), now_ms());
+    if (!external)
+        return packet_action::drop;  // see the header: no first fragment to follow
+    if (forced && buffer.length > net::ether_header_size &&
+        buffer.length - net::ether_header_size > settings_.provider_mtu)
+        return answer_oversized(buffer, p, false);
+    external->to_bytes(p.ip + ip_source_offset);
+    net::refresh_ip_checksum(buffer);
+    return forced ? leave_through_provider(buffer) : packet_action::pass;
+}
+
+packet_action nat_translation::answer_oversized(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p, bool clamped)
+{
+    const bool dont_fragment = (net::load_be16(p.ip + ip_fragment_field_offset) & net::ip_flag_dont_fragment) != 0;
+    if (dont_fragment && net::make_fragmentation_needed(buffer, settings_.provider_mtu))
+        return packet_action::revert;
+    if (clamped) {
+        net::refresh_tcp_checksum(buffer);
+        net::refresh_ip_checksum(buffer);
+    }
+    return packet_action::pass;
+}
+
+packet_action nat_translation::leave_through_provider(tarnwell::INTERMEDIATE_BUFFER& buffer) const
+{
     std::memcpy(buffer.frame, wan_remote_mac_.data(), 6);
     std::memcpy(buffer.frame + 6, wan_local_mac_.data(), 6);
     return packet_action::route_revert;
@@ -348,54 +398,46 @@ packet_action nat_translation::translate_outgoing(tarnwell::INTERMEDIATE_BUFFER&
 
 void nat_translation::translate_incoming(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p)
 {
-    std::uint8_t* transport_field = nullptr;  // the destination port or the identifier
-    std::uint8_t client_value[2];
+    if (p.trailing_fragment) {
+        if (!is_translated_protocol(p.protocol))
+            return;
+        // Untracked: the host's own datagram, or one whose first fragment has not come yet.
+        const std::optional<net::ip_address_v4> client = incoming_fragments_.find(p.datagram_key(), now_ms());
+        if (!client)
+            return;
+        client->to_bytes(p.ip + ip_destination_offset);
+        net::refresh_ip_checksum(buffer);
+        return;
+    }
+
     net::ip_address_v4 client;
-    std::size_t checksum_offset = 0;
+    std::uint16_t client_value = 0;  // the client's port or identifier
+    std::uint8_t* value_field = nullptr;
     if (p.has(net::ip_protocol_tcp) || p.has(net::ip_protocol_udp)) {
-        const bool tcp = p.protocol == net::ip_protocol_tcp;
-        port_nat_table& table = tcp ? tcp_table_ : udp_table_;
+        port_nat_table& table = p.protocol == net::ip_protocol_tcp ? tcp_table_ : udp_table_;
         const auto entry = table.find_incoming(p.destination_port(), p.source(), p.source_port());
         if (!entry)
             return;
         client = entry->client_address;
-        net::store_be16(client_value, entry->client_port);
-        transport_field = p.transport + 2;
-        checksum_offset = tcp ? tcp_checksum_offset : udp_checksum_offset;
+        client_value = entry->client_port;
+        value_field = p.transport + 2;
     } else if (p.has(net::ip_protocol_icmp)) {
         const auto entry = icmp_table_.find_reply(p.icmp_identifier(), p.source());
         if (!entry)
             return;
         client = entry->client_address;
-        net::store_be16(client_value, entry->client_id);
-        transport_field = p.transport + icmp_identifier_offset;
-        checksum_offset = icmp_checksum_offset;
+        client_value = entry->client_id;
+        value_field = p.transport + icmp_identifier_offset;
     } else {
-        return;  // other protocols, and fragments after the first, which carry no ports
+        return;  // other protocols
     }
 
-    std::uint8_t before[6];
-    std::uint8_t after[6];
-    std::memcpy(before, p.ip + ip_destination_offset, 4);
-    std::memcpy(before + 4, transport_field, 2);
-    client.to_bytes(p.ip + ip_destination_offset);
-    std::memcpy(transport_field, client_value, 2);
-    std::memcpy(after, p.ip + ip_destination_offset, 4);
-    std::memcpy(after + 4, client_value, 2);
-
-    if (p.protocol == net::ip_protocol_icmp) {
-        if (p.first_fragment)
-            adjust_checksum(p.transport + checksum_offset, before + 4, after + 4, 2, false);
-        else
-            net::refresh_icmp_checksum(buffer);
-    } else if (p.first_fragment) {
-        adjust_checksum(p.transport + checksum_offset, before, after, 6, p.protocol == net::ip_protocol_udp);
-    } else if (p.protocol == net::ip_protocol_tcp) {
-        net::refresh_tcp_checksum(buffer);
-    } else {
-        net::refresh_udp_checksum(buffer);
-    }
+    const fragment_key key = p.datagram_key();  // the other fragments still carry the external address
+    rewrite_endpoint(p.ip + ip_destination_offset, value_field, p.transport + checksum_offset_of(p.protocol),
+                     p.protocol, client, client_value);
     net::refresh_ip_checksum(buffer);
+    if (p.first_fragment)
+        incoming_fragments_.remember(key, client, now_ms());
 }
 
 }  // namespace nat

@@ -10,6 +10,21 @@
 // `use_forced_routing` come from the gateway's start and stop under its state lock:
 // `configure` only while neither slot runs (the slot threads are started after it and joined
 // before the next call), the routing switch also while slots run (atomic publication).
+//
+// Fragmented datagrams: the first fragment is translated by its ports like any datagram, and
+// the address it was given is remembered (fragment_tracker.h, one tracker per direction) so
+// that the datagram's other fragments, which carry no ports, follow it. Those fragments only
+// get the new address and IP header checksum. The callbacks give a verdict per packet and
+// cannot hold one back, so a fragment that comes before its first fragment cannot wait for
+// it: leaving, it is dropped (sent with the client's private source it could never be
+// reassembled with the rest, and it would show the private address outside); arriving, it
+// goes up to the host unchanged, as every packet that matches no flow does (it may be the
+// host's own).
+//
+// Checksums: the change of address and port is carried into the transport checksum
+// (incremental update), so its cost does not grow with the payload and a datagram that
+// arrived damaged still fails at its receiver instead of leaving with a fresh, valid sum.
+// The IP header checksum is recomputed in full.
 
 #include <array>
 #include <atomic>
@@ -17,6 +32,7 @@
 #include <memory>
 #include <vector>
 
+#include "nat/fragment_tracker.h"
 #include "nat/icmp_nat_table.h"
 #include "nat/nat_entries.h"
 #include "nat/port_nat_table.h"
@@ -59,6 +75,7 @@ public:
     // Slot 1, incoming: maps replies back to their clients.
     packet_action process_provider_incoming(std::uint64_t adapter, tarnwell::INTERMEDIATE_BUFFER& buffer);
 
+    // Also forgets every tracked fragmented datagram.
     void configure(translation_settings settings);
     // Host routing: the provider callbacks translate; the client side passes everything.
     void use_host_routing() noexcept;
@@ -82,6 +99,12 @@ private:
     // Finds or creates the entry of a client packet and rewrites its source. `forced`: the
     // packet leaves through the provider adapter here (size check, WAN Ethernet addresses).
     packet_action translate_outgoing(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p, bool forced);
+    // A fragment after the first of a client datagram: follows its first fragment or is dropped.
+    packet_action translate_trailing_outgoing(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p, bool forced);
+    // Forced routing, a packet larger than the provider's MTU: answered with "fragmentation
+    // needed" when it may not be fragmented, else up to the host unchanged.
+    packet_action answer_oversized(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p, bool clamped);
+    packet_action leave_through_provider(tarnwell::INTERMEDIATE_BUFFER& buffer) const;
     void translate_incoming(tarnwell::INTERMEDIATE_BUFFER& buffer, const parsed& p);
     // A new flow found no free port or identifier: the packet is dropped, and said at debug
     // at most once a second (a flood of them must not flood the log).
@@ -102,6 +125,10 @@ private:
     mac_address wan_local_mac_{};
     mac_address wan_remote_mac_{};
     std::atomic<std::int64_t> last_unmapped_log_{0};  // steady clock seconds
+    // Client datagrams by their client-side key -> external address; replies by their
+    // outside key -> client address.
+    fragment_tracker outgoing_fragments_;
+    fragment_tracker incoming_fragments_;
 };
 
 }  // namespace nat

@@ -1,11 +1,8 @@
 #include "nat/port_nat_table.h"
 
 #include <algorithm>
-#include <limits>
+#include <chrono>
 #include <utility>
-
-#include "nat/least_used_search.h"
-#include "nat/table_index_checks.h"
 
 namespace nat {
 namespace {
@@ -19,6 +16,11 @@ bool is_stale(const port_nat_entry& entry, std::int64_t now) noexcept
     return now - entry.last_activity.load(std::memory_order_relaxed) > nat_idle_timeout_seconds;
 }
 
+flow_key flow_of(const port_nat_entry& e) noexcept
+{
+    return {e.client_address, e.remote_address, e.client_port, e.remote_port};
+}
+
 }  // namespace
 
 port_nat_table::port_nat_table(std::shared_ptr<const nat_clock> clock)
@@ -28,22 +30,27 @@ port_nat_table::port_nat_table(std::shared_ptr<const nat_clock> clock)
 
 port_nat_table::port_nat_table(std::shared_ptr<const nat_clock> clock, std::uint16_t first_port,
                                std::uint16_t last_port)
-    : clock_(std::move(clock)), usage_(first_port, last_port)
+    : clock_(std::move(clock)),
+      index_(first_port, last_port),
+      max_entries_per_client_(default_client_share(first_port, last_port))
 {
 }
 
-port_nat_table::entry_ptr port_nat_table::find_outgoing_locked(const net::endpoint_key& client,
-                                                               net::ip_address_v4 remote_address,
-                                                               std::uint16_t remote_port) const
+std::uint32_t port_nat_table::max_entries_per_client() const
 {
-    const auto* list = by_client_.find(client);
-    if (list == nullptr)
-        return nullptr;
-    for (const entry_ptr& entry : *list) {
-        if (entry->remote_address == remote_address && entry->remote_port == remote_port)
-            return entry;
-    }
-    return nullptr;
+    std::lock_guard guard(lock_);
+    return max_entries_per_client_;
+}
+
+void port_nat_table::set_max_entries_per_client(std::uint32_t entries)
+{
+    std::lock_guard guard(lock_);
+    max_entries_per_client_ = std::max<std::uint32_t>(entries, 1);
+}
+
+const port_nat_table::entry_ptr* port_nat_table::find_outgoing_locked(const flow_key& flow) const
+{
+    return by_flow_.find(flow);
 }
 
 std::shared_ptr<const port_nat_entry> port_nat_table::find_outgoing(net::ip_address_v4 client_address,
@@ -53,10 +60,11 @@ std::shared_ptr<const port_nat_entry> port_nat_table::find_outgoing(net::ip_addr
 {
     const std::int64_t now = clock_->now_seconds();
     std::lock_guard guard(lock_);
-    entry_ptr entry = find_outgoing_locked({client_address, client_port}, remote_address, remote_port);
-    if (entry)
-        touch_locked(*entry, now);
-    return entry;
+    const entry_ptr* entry = find_outgoing_locked({client_address, remote_address, client_port, remote_port});
+    if (entry == nullptr)
+        return nullptr;
+    touch_locked(**entry, now);
+    return *entry;
 }
 
 std::shared_ptr<const port_nat_entry> port_nat_table::find_incoming(std::uint16_t external_port,
@@ -64,14 +72,8 @@ std::shared_ptr<const port_nat_entry> port_nat_table::find_incoming(std::uint16_
                                                                     std::uint16_t remote_port) const
 {
     std::lock_guard guard(lock_);
-    const auto* list = by_external_port_.find(external_port);
-    if (list == nullptr)
-        return nullptr;
-    for (const entry_ptr& entry : *list) {
-        if (entry->remote_address == remote_address && entry->remote_port == remote_port)
-            return entry;
-    }
-    return nullptr;
+    const entry_ptr* entry = index_.find_reply(external_port, {remote_address, remote_port});
+    return entry == nullptr ? nullptr : *entry;
 }
 
 std::shared_ptr<const port_nat_entry> port_nat_table::find_or_create(net::ip_address_v4 client_address,
@@ -80,91 +82,67 @@ std::shared_ptr<const port_nat_entry> port_nat_table::find_or_create(net::ip_add
                                                                      std::uint16_t remote_port)
 {
     const std::int64_t now = clock_->now_seconds();
-    const net::endpoint_key client{client_address, client_port};
+    const flow_key flow{client_address, remote_address, client_port, remote_port};
+    const net::endpoint_key remote{remote_address, remote_port};
     std::lock_guard guard(lock_);
 
-    if (entry_ptr entry = find_outgoing_locked(client, remote_address, remote_port)) {
-        touch_locked(*entry, now);
-        entry->external_address.store(external_address_.load());
-        return entry;
+    if (const entry_ptr* entry = find_outgoing_locked(flow)) {
+        touch_locked(**entry, now);
+        (*entry)->external_address.store(external_address_.load());
+        return *entry;
     }
 
     if (++creations_since_sweep_ > creations_per_sweep) {
         creations_since_sweep_ = 0;
         sweep_stale_locked(now);
     }
+    make_room_for_client_locked(client_address);
 
-    const auto port = choose_port_locked(remote_address, remote_port, now);
+    const auto port =
+        index_.choose_external(remote, [&](std::uint16_t p) { return evict_first_stale_locked(p, now); });
     if (!port)
         return nullptr;
     auto entry = std::make_shared<port_nat_entry>(client_address, client_port, remote_address, remote_port,
                                                   external_address_.load(), *port, now);
-    by_external_port_.append(*port, entry);
-    by_client_.append(client, entry);
-    usage_.increment(*port);
+    by_flow_.insert(flow, entry);
     entry->idle_position_ = idle_order_.emplace_hint(idle_order_.end(), now, entry.get());
+    index_.insert(entry);
     return entry;
 }
 
-std::optional<std::uint16_t> port_nat_table::choose_port_locked(net::ip_address_v4 remote_address,
-                                                                std::uint16_t remote_port, std::int64_t now)
+void port_nat_table::make_room_for_client_locked(net::ip_address_v4 client_address)
 {
-    const std::uint16_t port =
-        least_used_search(usage_, [&](std::uint16_t p) { return evict_first_stale_locked(p, now); });
-    if (!port_serves_remote_locked(port, remote_address, remote_port))
-        return port;
-
-    // Every port is in use and the least-shared one already carries a flow to this remote
-    // endpoint: replies to both flows would arrive with the same port and source, and all of
-    // them would go to the older flow's client. Share the least-shared port that does not.
-    std::optional<std::uint16_t> chosen;
-    std::uint32_t chosen_count = std::numeric_limits<std::uint32_t>::max();
-    for (std::uint32_t p = usage_.first(); p <= usage_.last(); ++p) {
-        const auto candidate = static_cast<std::uint16_t>(p);
-        const std::uint32_t count = usage_.count(candidate);
-        if (count < chosen_count && !port_serves_remote_locked(candidate, remote_address, remote_port)) {
-            chosen = candidate;
-            chosen_count = count;
-        }
+    // A loop, not one eviction: a lowered share brings the client down to it here.
+    while (index_.client_count(client_address) >= max_entries_per_client_) {
+        port_nat_entry* oldest = index_.least_recent_of_client(client_address);
+        if (oldest == nullptr)
+            return;
+        remove_locked(*oldest);
     }
-    return chosen;
-}
-
-bool port_nat_table::port_serves_remote_locked(std::uint16_t external_port, net::ip_address_v4 remote_address,
-                                               std::uint16_t remote_port) const
-{
-    const auto* list = by_external_port_.find(external_port);
-    if (list == nullptr)
-        return false;
-    return std::any_of(list->begin(), list->end(), [&](const entry_ptr& e) {
-        return e->remote_address == remote_address && e->remote_port == remote_port;
-    });
 }
 
 bool port_nat_table::evict_first_stale_locked(std::uint16_t external_port, std::int64_t now)
 {
-    const auto* list = by_external_port_.find(external_port);
-    if (list == nullptr)
-        return false;
-    const auto stale = std::find_if(list->begin(), list->end(), [&](const entry_ptr& e) { return is_stale(*e, now); });
-    if (stale == list->end())
-        return false;
-    const entry_ptr victim = *stale;  // the list changes under remove_locked
-    remove_locked(victim);
-    return true;
+    for (port_nat_entry* e = index_.first_under(external_port); e != nullptr; e = index_.next_under(*e)) {
+        if (is_stale(*e, now)) {
+            remove_locked(*e);
+            return true;
+        }
+    }
+    return false;
 }
 
 void port_nat_table::sweep_stale_locked(std::int64_t now)
 {
     // Removes every entry stale at `now` and nothing else, as walking all entries would, but
     // touches only the stale ones: they are the oldest in the idle order.
-    while (!idle_order_.empty() && is_stale(*idle_order_.begin()->second, now)) {
-        port_nat_entry* oldest = idle_order_.begin()->second;
-        const auto* list = by_external_port_.find(oldest->external_port);
-        const auto owner = std::find_if(list->begin(), list->end(),
-                                        [&](const entry_ptr& e) { return e.get() == oldest; });
-        remove_locked(entry_ptr(*owner));  // a copy: the list changes under remove_locked
-    }
+    const auto start = std::chrono::steady_clock::now();
+    while (!idle_order_.empty() && is_stale(*idle_order_.begin()->second, now))
+        remove_locked(*idle_order_.begin()->second);
+    const auto held = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+    const auto held_ns = static_cast<std::uint64_t>(held.count());
+    if (held_ns > longest_sweep_ns_.load(std::memory_order_relaxed))
+        longest_sweep_ns_.store(held_ns, std::memory_order_relaxed);
 }
 
 void port_nat_table::touch_locked(port_nat_entry& entry, std::int64_t now)
@@ -176,46 +154,50 @@ void port_nat_table::touch_locked(port_nat_entry& entry, std::int64_t now)
     auto node = idle_order_.extract(entry.idle_position_);
     node.key() = now;
     entry.idle_position_ = idle_order_.insert(idle_order_.end(), std::move(node));
+    index_.note_client_activity(entry);
 }
 
-void port_nat_table::remove_locked(const entry_ptr& entry)
+void port_nat_table::remove_locked(port_nat_entry& entry)
 {
-    // By identity: several entries may sit under the same client endpoint or port.
-    by_client_.erase_value({entry->client_address, entry->client_port}, entry);
-    if (by_external_port_.erase_value(entry->external_port, entry)) {
-        usage_.decrement(entry->external_port);
-        idle_order_.erase(entry->idle_position_);
-    }
+    const entry_ptr owned = index_.remove(entry);  // keeps `entry` alive to the end of this call
+    by_flow_.erase(flow_of(entry));
+    idle_order_.erase(entry.idle_position_);
 }
 
 void port_nat_table::clear()
 {
     std::lock_guard guard(lock_);
-    by_external_port_.clear();
-    by_client_.clear();
-    usage_.reset();
+    by_flow_.clear();
     idle_order_.clear();
+    index_.clear();
 }
 
 std::size_t port_nat_table::size() const
 {
     std::lock_guard guard(lock_);
-    return by_external_port_.size();
+    return index_.size();
 }
 
 std::vector<std::shared_ptr<const port_nat_entry>> port_nat_table::entries() const
 {
     std::lock_guard guard(lock_);
-    return entries_by_external_key(by_external_port_, &port_nat_entry::external_port);
+    std::vector<std::shared_ptr<const port_nat_entry>> all;
+    all.reserve(index_.size());
+    index_.for_each_in_external_order([&](const entry_ptr& e) { all.push_back(e); });
+    return all;
 }
 
 bool port_nat_table::indexes_consistent() const
 {
     std::lock_guard guard(lock_);
-    const bool agree = indexes_agree(
-        by_client_, by_external_port_, &port_nat_entry::external_port,
-        [](const port_nat_entry& e) { return net::endpoint_key{e.client_address, e.client_port}; }, usage_);
-    return agree && idle_order_.size() == by_external_port_.size();
+    bool ok = index_.consistent() && by_flow_.size() == index_.size() && idle_order_.size() == index_.size();
+    by_flow_.for_each([&](const flow_key& flow, const entry_ptr& entry) {
+        const entry_ptr* owner = index_.find_reply(entry->external_port, {entry->remote_address, entry->remote_port});
+        ok = ok && flow == flow_of(*entry) && owner != nullptr && *owner == entry;
+    });
+    for (auto it = idle_order_.begin(); ok && it != idle_order_.end(); ++it)
+        ok = it->second->idle_position_ == it && it->first == it->second->last_activity.load();
+    return ok;
 }
 
 }  // namespace nat

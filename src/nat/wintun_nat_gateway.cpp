@@ -162,6 +162,9 @@ void wintun_nat_gateway::request_restart() noexcept
 std::optional<network_configuration> wintun_nat_gateway::get_network_configuration()
 {
     const bool info = level_ >= log_level::info;
+    // The driver signals adapters that come and go, not a connection the admin renamed: the
+    // names are read anew before they are matched.
+    filter_->refresh_adapters();
     const std::vector<std::shared_ptr<tarnwell::network_adapter>> adapters = filter_->get_adapters();
     network_configuration configuration;
 

@@ -15,8 +15,8 @@
 // list; start, stop, refresh and registration take it exclusively, the watcher calls the
 // list-change callbacks under it shared. Working threads never take it: they read their
 // partner's state and handle from atomics. Hence packet callbacks and list-change
-// callbacks must not call start_filter/stop_filter/set_callbacks/add_list_change_callback
-// (packet callbacks may read get_adapters() only while no stop can run).
+// callbacks must not call start_filter/stop_filter/set_callbacks/add_list_change_callback/
+// refresh_adapters (packet callbacks may read get_adapters() only while no stop can run).
 
 #include <array>
 #include <atomic>
@@ -74,6 +74,10 @@ public:
     std::uint64_t callback_failures() const { return callback_failures_.load(); }
     // A snapshot of the adapter vector, in the driver's order as of the last refresh.
     std::vector<std::shared_ptr<network_adapter>> get_adapters() const;
+    // Lists the adapters anew: new ones appear, gone ones leave, and renamed ones (a
+    // connection renamed by the admin changes no handle, so the driver signals nothing)
+    // are replaced. Left as it was when the driver does not answer.
+    void refresh_adapters();
 
 private:
     struct slot_record {
@@ -100,7 +104,6 @@ private:
     bool reconnect();
     void open();
     void build_adapters();  // caller holds lock_ exclusively (or is the constructor)
-    void refresh_adapters();
     void watch();
     void announce_removed(std::uint64_t handle);
     void run_slot(std::size_t slot, std::shared_ptr<network_adapter> adapter);

@@ -160,6 +160,68 @@ TEST_F(nat_lab, clients_browse_resolve_and_ping_through_the_gateway_and_survive_
     EXPECT_NE(read.output.find("10.99.0.1\t10.99.0.2\t10000"), std::string::npos) << read.output;
 }
 
+// A 4000-byte UDP echo: the client's kernel sends the datagram in three fragments and the
+// outside peer's kernel answers in three. Every fragment after the first carries no ports;
+// only the gateway's tracking of the first one brings them through, both ways.
+TEST_F(nat_lab, a_udp_reply_fragmented_by_the_outside_reaches_the_client_whole)
+{
+    const std::string capture = lab_.state_dir() + "/fragments.pcap";
+    const std::string script = lab_.state_dir() + "/big_echo.py";
+    {
+        std::ofstream out(script);
+        out << "import socket, sys\n"
+               "payload = bytes((i * 7 + 3) & 0xFF for i in range(4000))\n"
+               "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+               "s.settimeout(2)\n"
+               "for attempt in range(3):\n"
+               "    s.sendto(payload, ('10.99.0.1', 7777))\n"
+               "    try:\n"
+               "        data, peer = s.recvfrom(65535)\n"
+               "    except socket.timeout:\n"
+               "        continue\n"
+               "    print('echo', len(data), 'same' if data == payload else 'different', flush=True)\n"
+               "    sys.exit(0 if data == payload else 1)\n"
+               "print('no echo')\n"
+               "sys.exit(1)\n";
+    }
+    std::mutex lines_mutex;
+    std::string lines;
+    const bool entered = lab_.in_namespace("gw", [&] {
+        nat::nat_gateway_environment environment;
+        environment.capture_file = capture;
+        auto gateway = make_gateway(lines_mutex, lines, environment);
+        EXPECT_TRUE(gateway->start());
+        EXPECT_EQ(gateway->state(), nat::gateway_state::running) << lines;
+        std::string output;
+        EXPECT_TRUE(client_sees("/usr/bin/python3 " + script, "echo 4000 same", &output)) << output;
+        EXPECT_TRUE(gateway->stop());
+        gateway.reset();  // closes the capture file
+        return true;
+    });
+    ASSERT_TRUE(entered) << "cannot enter " << lab_.namespace_of("gw");
+
+    // The reply really came in fragments (as captured before translation): first, middle, last.
+    const command_result read =
+        shell("tshark -r " + capture +
+              " -o ip.defragment:FALSE -T fields -e ip.frag_offset -e ip.flags.mf"
+              " -Y 'ip.src == 10.99.0.1 && ip.dst == 10.99.0.2 && (ip.flags.mf == 1 || ip.frag_offset > 0)'");
+    ASSERT_EQ(read.status, 0) << read.output;
+    std::istringstream rows(read.output);
+    std::vector<std::string> fragments;  // "offset more-fragments" per captured fragment
+    for (std::string offset, more; rows >> offset;) {
+        if (offset.find_first_not_of("0123456789") != std::string::npos) {
+            std::getline(rows, more);  // tshark's own remarks
+            continue;
+        }
+        rows >> more;
+        fragments.push_back(offset + " " + more);
+    }
+    ASSERT_EQ(fragments.size(), 3u) << read.output;
+    EXPECT_EQ(fragments[0], "0 1");
+    EXPECT_EQ(fragments[1].substr(fragments[1].find(' ')), " 1");
+    EXPECT_EQ(fragments[2].substr(fragments[2].find(' ')), " 0");
+}
+
 // The provider adapter goes away and comes back while a client keeps sending: the gateway
 // stops, starts again once the adapter is back and configured, and the client's traffic
 // flows again, translated (there is still no route back).

@@ -1,7 +1,8 @@
 // The tables choose ports and identifiers with an indexed search. Here a plain model that
-// examines every candidate one by one, exactly as the allocation rule reads, runs the same long
-// random sequences of creations, lookups, clock steps and clears; every result and the whole
-// table state must agree after each step.
+// examines every candidate one by one, exactly as the allocation rule reads (and applies the
+// per-client share by scanning every entry), runs the same long random sequences of creations,
+// lookups, clock steps and clears; every result and the whole table state must agree after
+// each step.
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,7 @@ struct model_entry {
     std::uint16_t remote_port = 0;  // unused for ICMP
     std::uint16_t external = 0;
     std::int64_t last_activity = 0;
+    std::uint64_t recency = 0;  // order of the last change of last_activity: the client's share evicts the lowest
 };
 
 bool stale(const model_entry& e, std::int64_t now) { return now - e.last_activity > 600; }
@@ -34,7 +36,10 @@ bool stale(const model_entry& e, std::int64_t now) { return now - e.last_activit
 // Entries per external port, oldest first; the literal search over them.
 class model_table {
 public:
-    model_table(std::uint16_t first, std::uint16_t last, bool icmp) : first_(first), last_(last), icmp_(icmp) {}
+    model_table(std::uint16_t first, std::uint16_t last, bool icmp, std::uint32_t share)
+        : first_(first), last_(last), icmp_(icmp), share_(share)
+    {
+    }
 
     std::map<std::uint16_t, std::vector<model_entry>> by_port;
 
@@ -50,6 +55,8 @@ public:
             for (model_entry& e : list) {
                 if (e.client == key.client && e.client_port == key.client_port && e.remote == key.remote &&
                     e.remote_port == key.remote_port) {
+                    if (e.last_activity != now)
+                        e.recency = ++sequence_;
                     e.last_activity = now;
                     return &e;
                 }
@@ -88,6 +95,8 @@ public:
                 }
             }
         }
+        if (!room_for_client(e.client, now))
+            return std::nullopt;
         std::uint32_t best = first_;
         std::size_t best_count = count(best);
         if (best_count != 0) {
@@ -121,6 +130,7 @@ public:
         }
         e.external = static_cast<std::uint16_t>(best);
         e.last_activity = now;
+        e.recency = ++sequence_;
         by_port[e.external].push_back(e);
         return e.external;
     }
@@ -128,6 +138,31 @@ public:
     void clear() { by_port.clear(); }
 
 private:
+    // At its share, the client's least recently active entry gives way (the share is fixed
+    // for a run, so one entry is enough).
+    bool room_for_client(ip_address_v4 client, std::int64_t)
+    {
+        std::size_t held = 0;
+        std::uint16_t least_port = 0;
+        std::size_t least_index = 0;
+        const model_entry* least = nullptr;
+        for (auto& [port, list] : by_port) {
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                if (!(list[i].client == client))
+                    continue;
+                ++held;
+                if (least == nullptr || list[i].recency < least->recency) {
+                    least = &list[i];
+                    least_port = port;
+                    least_index = i;
+                }
+            }
+        }
+        if (held >= share_ && least != nullptr)
+            erase(least_port, by_port[least_port].begin() + static_cast<std::ptrdiff_t>(least_index));
+        return true;
+    }
+
     bool serves(std::uint32_t port, const model_entry& e) const
     {
         return find_incoming(static_cast<std::uint16_t>(port), e.remote, e.remote_port) != nullptr;
@@ -157,7 +192,9 @@ private:
 
     std::uint16_t first_, last_;
     bool icmp_;
+    std::uint32_t share_;
     std::uint32_t creations_ = 0;
+    std::uint64_t sequence_ = 0;
 };
 
 struct config {
@@ -249,12 +286,16 @@ TEST(nat_allocation_differential, port_table_matches_the_candidate_by_candidate_
 {
     for (const config& c : port_configs) {
         SCOPED_TRACE(c.name);
-        for (const std::uint32_t seed : {1u, 2u}) {
+        for (const std::uint32_t seed : {1u, 2u, 3u}) {
             SCOPED_TRACE(seed);
             std::mt19937 rng(seed);
             auto clock = std::make_shared<nat::manual_nat_clock>();
             nat::port_nat_table table(clock, c.first, c.last);
-            model_table model(c.first, c.last, false);
+            // Seed 3 keeps the default share (a quarter of the range) and the model applies it.
+            const std::uint32_t share =
+                seed == 3 ? table.max_entries_per_client() : nat::port_nat_table::no_client_limit;
+            table.set_max_entries_per_client(share);
+            model_table model(c.first, c.last, false, share);
             for (int step = 0; step < c.steps && !HasFailure(); ++step) {
                 const std::int64_t now = clock->now_seconds();
                 const unsigned op = rng() % 100;
@@ -302,12 +343,15 @@ TEST(nat_allocation_differential, icmp_table_matches_the_candidate_by_candidate_
 {
     for (const config& c : icmp_configs) {
         SCOPED_TRACE(c.name);
-        for (const std::uint32_t seed : {1u, 2u}) {
+        for (const std::uint32_t seed : {1u, 2u, 3u}) {
             SCOPED_TRACE(seed);
             std::mt19937 rng(seed);
             auto clock = std::make_shared<nat::manual_nat_clock>();
             nat::icmp_nat_table table(clock, c.first, c.last);
-            model_table model(c.first, c.last, true);
+            const std::uint32_t share =
+                seed == 3 ? table.max_entries_per_client() : nat::icmp_nat_table::no_client_limit;
+            table.set_max_entries_per_client(share);
+            model_table model(c.first, c.last, true, share);
             for (int step = 0; step < c.steps && !HasFailure(); ++step) {
                 const std::int64_t now = clock->now_seconds();
                 const unsigned op = rng() % 100;

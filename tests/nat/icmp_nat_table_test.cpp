@@ -58,6 +58,7 @@ TEST(nat_icmp_table, identifiers_are_shared_on_exhaustion_but_never_towards_the_
 {
     auto clock = std::make_shared<manual_nat_clock>();
     icmp_nat_table table(clock);
+    table.set_max_entries_per_client(icmp_nat_table::no_client_limit);
     for (std::uint32_t i = 0; i < 65536; ++i)
         ASSERT_EQ(table.create_mapping(client_a, i < 2 ? remote_1 : remote_2, 5)->external_id, i);
 
@@ -73,6 +74,7 @@ TEST(nat_icmp_table, identifiers_are_shared_on_exhaustion_but_never_towards_the_
     EXPECT_TRUE(table.indexes_consistent());
 
     icmp_nat_table tiny(clock, 0, 1);
+    tiny.set_max_entries_per_client(icmp_nat_table::no_client_limit);
     ASSERT_NE(tiny.create_mapping(client_a, remote_1, 1), nullptr);
     ASSERT_NE(tiny.create_mapping(client_a, remote_1, 1), nullptr);
     EXPECT_EQ(tiny.create_mapping(client_b, remote_1, 1), nullptr);

@@ -142,6 +142,7 @@ TEST(nat_port_table, the_eleventh_creation_sweeps_every_stale_entry_and_the_tent
 TEST(nat_port_table, ports_are_shared_only_when_all_55536_are_in_use)
 {
     fixture f;
+    f.table.set_max_entries_per_client(port_nat_table::no_client_limit);
     // Flows 0 and 1 go to remote_1:53, every other one to remote_2:53.
     for (std::uint32_t i = 0; i < 55536; ++i) {
         const auto e = f.table.find_or_create(client_a, static_cast<std::uint16_t>(i), i < 2 ? remote_1 : remote_2, 53);
@@ -170,12 +171,51 @@ TEST(nat_port_table, no_entry_when_every_port_already_serves_the_remote_endpoint
 {
     auto clock = std::make_shared<manual_nat_clock>();
     port_nat_table table(clock, 10000, 10003);
+    table.set_max_entries_per_client(port_nat_table::no_client_limit);
     for (std::uint16_t p = 0; p < 4; ++p)
         ASSERT_NE(table.find_or_create(client_a, p, remote_1, 53), nullptr);
     EXPECT_EQ(table.find_or_create(client_b, 9, remote_1, 53), nullptr);
     EXPECT_EQ(table.find_or_create(client_b, 9, remote_1, 54)->external_port, 10000);
     EXPECT_EQ(table.size(), 5u);
     EXPECT_TRUE(table.indexes_consistent());
+}
+
+// One client endpoint talking to 100,000 destinations: every flow has its own entry, the client's
+// packets and the replies find it, and once idle the sweep takes every one of them (and records
+// how long it held the lock). The indexes must not degrade to a walk over the client's flows.
+TEST(nat_port_table, one_client_endpoint_with_100000_destinations)
+{
+    fixture f;
+    f.table.set_max_entries_per_client(port_nat_table::no_client_limit);
+    auto destination = [](std::uint32_t i) {
+        return ip_address_v4{100, static_cast<std::uint8_t>(64 + (i >> 16)), static_cast<std::uint8_t>(i >> 8),
+                             static_cast<std::uint8_t>(i)};
+    };
+    constexpr std::uint32_t flows = 100000;
+    for (std::uint32_t i = 0; i < flows; ++i) {
+        const auto e = f.table.find_or_create(client_a, 40000, destination(i), 443);
+        ASSERT_NE(e, nullptr) << i;
+        ASSERT_EQ(e->external_port, 10000 + i % 55536) << i;  // past the last port, shared from the lowest
+    }
+    f.clock->advance(300);
+    for (std::uint32_t i = 0; i < flows; ++i) {
+        const auto e = f.table.find_outgoing(client_a, 40000, destination(i), 443);
+        ASSERT_NE(e, nullptr) << i;
+        ASSERT_EQ(f.table.find_incoming(e->external_port, destination(i), 443), e) << i;
+    }
+    EXPECT_EQ(f.table.find_incoming(10000, destination(flows), 443), nullptr);
+    EXPECT_TRUE(f.table.indexes_consistent());
+
+    // All but one flow idle for 601 s: the creation that runs the next sweep removes them.
+    f.clock->advance(300);
+    ASSERT_NE(f.table.find_outgoing(client_a, 40000, destination(77), 443), nullptr);
+    f.clock->advance(301);
+    for (std::uint16_t p = 0; p < 11; ++p)
+        ASSERT_NE(f.table.find_or_create(client_b, p, remote_1, 80), nullptr);
+    EXPECT_EQ(f.table.size(), 12u);
+    EXPECT_NE(f.table.find_outgoing(client_a, 40000, destination(77), 443), nullptr);
+    EXPECT_GT(f.table.longest_sweep_nanoseconds(), 0u);
+    EXPECT_TRUE(f.table.indexes_consistent());
 }
 
 }  // namespace

@@ -113,4 +113,47 @@ inline bool checksums_ok(const tarnwell::INTERMEDIATE_BUFFER& b)
     return net_test::ip_checksum_ok(b) && net_test::transport_checksum_ok(b);
 }
 
+// The fragments of `whole` (a datagram built with DF clear) whose IP payloads are `sizes`
+// bytes long, in order (every size but the last a multiple of 8), with identification `id`
+// and valid IP header checksums.
+inline std::vector<buffer_ptr> split_datagram(const tarnwell::INTERMEDIATE_BUFFER& whole,
+                                              const std::vector<unsigned>& sizes, std::uint16_t id = 0x4242)
+{
+    std::vector<buffer_ptr> out;
+    unsigned offset = 0;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        auto f = net_test::clone(whole);
+        std::memcpy(f->frame + 34, whole.frame + 34 + offset, sizes[i]);
+        std::uint8_t* ip = f->frame + 14;
+        put16(ip + 2, 20 + sizes[i]);
+        put16(ip + 4, id);
+        put16(ip + 6, (i + 1 < sizes.size() ? 0x2000u : 0u) | offset / 8);
+        put16(ip + 10, 0);
+        put16(ip + 10, static_cast<std::uint16_t>(~net_test::reference_sum({ip, ip + 20})));
+        f->length = 14 + 20 + sizes[i];
+        out.push_back(std::move(f));
+        offset += sizes[i];
+    }
+    return out;
+}
+
+// Whether the datagram `fragments` reassemble to (addresses from the first) has a valid
+// transport checksum, and every fragment a valid IP header checksum.
+inline bool reassembled_checksums_ok(const std::vector<buffer_ptr>& fragments)
+{
+    std::vector<std::uint8_t> payload;
+    for (const buffer_ptr& f : fragments) {
+        if (!net_test::ip_checksum_ok(*f))
+            return false;
+        payload.insert(payload.end(), f->frame + 34, f->frame + 14 + be16(f->frame + 16));
+    }
+    const std::uint8_t* ip = fragments.front()->frame + 14;
+    const std::uint8_t protocol = ip[9];
+    const std::uint32_t pseudo =
+        protocol == icmp ? 0
+                         : be16(ip + 12) + be16(ip + 14) + be16(ip + 16) + be16(ip + 18) + protocol +
+                               static_cast<std::uint32_t>(payload.size());
+    return net_test::reference_sum(payload, pseudo) == 0xFFFF;
+}
+
 }  // namespace nat_test

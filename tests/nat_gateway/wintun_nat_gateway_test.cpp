@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -122,6 +124,56 @@ TEST(nat_gateway, watchdog_keeps_retrying_until_the_client_adapter_appears)
     const std::vector<std::uint32_t> events = event_recorder::take();
     ASSERT_GE(events.size(), 4u);
     EXPECT_EQ(events.back(), 1u);
+}
+
+// Lists the client adapter under another name while `renamed` holds. Connection names are
+// read off internal names here, so this plays an admin renaming the connection: the driver's
+// adapters, handles and list-change signal stay as they were.
+class renaming_device final : public platform::control_device {
+public:
+    renaming_device(std::unique_ptr<platform::control_device> inner, std::shared_ptr<std::atomic<bool>> renamed)
+        : inner_(std::move(inner)), renamed_(std::move(renamed))
+    {
+    }
+
+    std::uint32_t control(std::uint32_t code, const void* input, std::uint32_t input_length, void* output,
+                          std::uint32_t output_length, std::uint32_t* bytes_returned) override
+    {
+        const std::uint32_t status = inner_->control(code, input, input_length, output, output_length, bytes_returned);
+        if (status == 0 && code == tarnwell::IOCTL_CORVFLT_GET_ADAPTER_LIST && renamed_->load() &&
+            output_length >= sizeof(tarnwell::ADAPTER_LIST)) {
+            auto* list = static_cast<tarnwell::ADAPTER_LIST*>(output);
+            for (std::uint32_t i = 0; i < std::min(list->count, tarnwell::ADAPTER_LIST_SIZE); ++i)
+                if (std::strcmp(list->names[i], "\\DEVICE\\{wintun}") == 0)
+                    std::strcpy(list->names[i], "\\DEVICE\\{office-vpn}");
+        }
+        return status;
+    }
+
+private:
+    std::unique_ptr<platform::control_device> inner_;
+    std::shared_ptr<std::atomic<bool>> renamed_;
+};
+
+TEST(nat_gateway, a_connection_renamed_to_the_client_name_is_found_without_a_driver_signal)
+{
+    REQUIRE_FAKE_ADAPTER_NAMES();
+    gateway_bench bench;
+    bench.attach_client();
+    bench.attach_provider();
+    auto renamed = std::make_shared<std::atomic<bool>>(true);
+    nat::nat_gateway_environment environment = bench.environment();
+    environment.open_device = [&bench, renamed] {
+        return std::make_unique<renaming_device>(bench.driver.device(), renamed);
+    };
+    auto gateway = std::make_unique<nat::wintun_nat_gateway>("wintun", bench.lines.printer(), log_level::debug,
+                                                             &event_recorder::record, environment);
+    ASSERT_TRUE(gateway->start());
+    EXPECT_EQ(bench.lines.count("NAT was not started. Keep trying..."), 1u) << bench.lines.all();
+
+    renamed->store(false);  // the admin names the connection "wintun"
+    ASSERT_TRUE(wait_until([&] { return gateway->state() == gateway_state::running; }, 15s)) << bench.lines.all();
+    EXPECT_TRUE(gateway->stop());
 }
 
 TEST(nat_gateway, dial_up_provider_whose_link_carries_the_address_is_routed_by_the_gateway)
