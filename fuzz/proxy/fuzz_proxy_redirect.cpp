@@ -1,7 +1,7 @@
 // The redirect rewriters of mode proxy on hostile frames: each input frame goes through the
 // client side (a SYN or a new UDP endpoint first, so that tables hold it) and then, as if a
 // local server had answered, through the server side. Every rewrite must keep the frame
-// inside its area (AddressSanitizer watches the buffer's edges).
+// inside its area (AddressSanitizer watches the buffer's edges) and its lengths in agreement.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +15,14 @@
 
 namespace {
 
+// A rewritten datagram fills its frame exactly: the frame length, the IP length and the
+// frame area agree, or the host would take it for a truncated or padded one.
 void check_lengths(const tarnwell::INTERMEDIATE_BUFFER& b)
 {
     if (b.length > sizeof b.frame)
+        std::abort();
+    const auto layout = net::locate_ipv4(b);
+    if (!layout || net::ether_header_size + layout->total_length != b.length)
         std::abort();
 }
 

@@ -29,6 +29,7 @@
 #include "net/endpoint_key.h"
 #include "proxy/redirect_expiry.h"
 #include "proxy/redirect_limits.h"
+#include "proxy/udp_request_header.h"
 #include "tarnwell/control_interface.h"
 
 namespace proxy {
@@ -36,7 +37,7 @@ namespace proxy {
 class udp_redirect {
 public:
     static constexpr std::chrono::seconds idle_limit{900};
-    static constexpr std::size_t header_size = 10;
+    static constexpr std::size_t header_size = udp_request_header_size;
     static constexpr redirect_limits default_limits{4096, 262144};
     // refused: an unfragmented datagram of an endpoint the bounded table has no room for.
     enum class outcome { unchanged, rewritten, too_long, refused };

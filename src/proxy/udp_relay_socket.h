@@ -22,6 +22,7 @@
 #include "platform/unique_socket.h"
 #include "proxy/buffer_pool.h"
 #include "proxy/udp_io_context.h"
+#include "proxy/udp_request_header.h"
 #include "log/log.h"
 
 namespace proxy {
@@ -31,7 +32,7 @@ using udp_clock = std::function<std::chrono::steady_clock::time_point()>;
 class udp_relay_socket {
 public:
     static constexpr std::uint32_t receive_size = 65536;
-    static constexpr std::uint32_t header_size = 10;  // 00 00 frag atyp=1 address port
+    static constexpr std::uint32_t header_size = udp_request_header_size;
 
     // `relay_socket` may be empty for an object whose relay is opened later (a SOCKS5
     // association still being asked for).
