@@ -391,6 +391,18 @@ udp_relay_socket* udp_proxy_server::connect_to_remote_host(const client_endpoint
         (void)query_remote_peer_(net::ip_address_v4::from_bytes(client.address), client.port);
     if (udp_relay_socket* existing = find(client))
         return existing;
+    const net::ip_address_v4 address_of_client = net::ip_address_v4::from_bytes(client.address);
+    if (client_check_ && !client_check_(address_of_client, client.port)) {
+        if (logs(log_level::info)) {
+            if (const auto left_out = stranger_log_.admit_line()) {
+                std::string text = "dropped a datagram of " + to_string(client) + ": no redirected client has that endpoint";
+                if (*left_out != 0)
+                    text += " (" + std::to_string(*left_out) + " more dropped since the last such line)";
+                log(text);
+            }
+        }
+        return nullptr;
+    }
     // Refused before a socket is made for it.
     if (!admits_locked(client))
         return nullptr;

@@ -183,17 +183,31 @@ private:
 };
 
 // Relays directly: one unconnected relay socket per client endpoint.
+//
+// The server listens on every address and the destination comes from the datagram itself, so
+// without a check anyone who can reach its port could have it send datagrams anywhere. The
+// gateway therefore gives it a client check (is this endpoint one the redirect is carrying?);
+// a new endpoint the check refuses gets no relay socket, and its datagrams are dropped.
 class udp_proxy_server : public udp_proxy_server_core {
 public:
+    using client_check = std::function<bool(net::ip_address_v4 address, std::uint16_t port)>;
+
     udp_proxy_server(std::uint16_t port, io_completion_port& completion_port, query_remote_peer query,
                      log_printer printer, log_level level, net::ip_address_v4 bind_address = {},
                      udp_clock clock = &std::chrono::steady_clock::now,
                      std::size_t endpoints_per_client = default_endpoints_per_client);
     ~udp_proxy_server() override;
 
+    // Set before start(); empty (the default) admits every endpoint.
+    void set_client_check(client_check check) { client_check_ = std::move(check); }
+
 protected:
     udp_relay_socket* connect_to_remote_host(const client_endpoint& client, const platform::socket_address& address,
                                              int address_length) override;
+
+private:
+    client_check client_check_;
+    refusal_log_limit stranger_log_;
 };
 
 }  // namespace proxy

@@ -171,6 +171,12 @@ void udp_redirect::expire_pass()
         expired_(dropped);
 }
 
+bool udp_redirect::knows_client(const net::endpoint_key& client)
+{
+    std::lock_guard lock(mutex_);
+    return table_.find(client) != table_.end();
+}
+
 std::size_t udp_redirect::size()
 {
     std::lock_guard lock(mutex_);

@@ -53,6 +53,9 @@ public:
     // it was not known yet (false too when the table has no room for it).
     bool is_new_client_endpoint(const tarnwell::INTERMEDIATE_BUFFER& buffer);
     outcome client_to_server(tarnwell::INTERMEDIATE_BUFFER& buffer);
+    // Whether the table is redirecting this client endpoint (the local UDP server admits no
+    // other sender).
+    bool knows_client(const net::endpoint_key& client);
     bool server_to_client(tarnwell::INTERMEDIATE_BUFFER& buffer);
 
     void set_local_address(net::ip_address_v4 address) { local_address_.store(address.raw()); }

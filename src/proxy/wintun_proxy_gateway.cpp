@@ -118,6 +118,11 @@ wintun_proxy_gateway::wintun_proxy_gateway(std::string interface_name, log_print
 
     tcp_redirect_ = std::make_unique<tcp_redirect>(tcp_server_->listen_port(), printer_, level_, environment_.clock);
     udp_redirect_ = std::make_unique<udp_redirect>(udp_server_->listen_port(), printer_, level_, environment_.clock);
+    // The UDP server listens on every address and takes each destination from the datagram:
+    // only endpoints the redirect is carrying may use it, or it would relay for anyone.
+    udp_server_->set_client_check([redirect = udp_redirect_.get()](net::ip_address_v4 a, std::uint16_t p) {
+        return redirect->knows_client(net::endpoint_key{a, p});
+    });
     // An endpoint the redirect forgot must not stay in udp_clients: in direct mode nothing
     // else would ever take it out.
     udp_redirect_->on_expired([this](const std::vector<net::endpoint_key>& endpoints) {

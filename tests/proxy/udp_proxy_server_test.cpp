@@ -174,6 +174,32 @@ TEST(proxy_udp_relay, one_relay_socket_serves_every_destination_of_a_client)
     EXPECT_NE(answered_from[0], answered_from[1]);
 }
 
+TEST(proxy_udp_relay, an_endpoint_the_client_check_refuses_gets_no_relay)
+{
+    // The server listens on every address in the product: a stranger who finds its port must
+    // not be able to have it send datagrams to a destination of the stranger's choice.
+    udp_relay<> r;
+    udp_peer stranger;
+    udp_peer client;
+    udp_peer destination;
+    const std::uint16_t client_port = client.port();
+    r.server->set_client_check(
+        [client_port](net::ip_address_v4, std::uint16_t port) { return port == client_port; });
+
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(stranger.send_to(ipv4(127, 0, 0, 1), r.listen_port(),
+                                     with_header(destination.address(), destination.port(), {0xEE})));
+    ASSERT_TRUE(client.send_to(ipv4(127, 0, 0, 1), r.listen_port(),
+                               with_header(destination.address(), destination.port(), {0x11})));
+    // The server reads its socket in order: had the stranger's datagrams been relayed, they
+    // would be here first.
+    auto got = destination.receive(5000);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, std::vector<std::uint8_t>{0x11});
+    EXPECT_EQ(r.server->relay_count(), 1u);
+    EXPECT_EQ(r.log.count("no redirected client has that endpoint"), 1) << "one line for the burst";
+}
+
 TEST(proxy_udp_relay, idle_relay_sockets_expire_after_three_hundred_seconds)
 {
     fake_clock::offset_ns = 1'000'000'000'000;
