@@ -21,14 +21,16 @@
 //                         (bytes returned <= the request's output length); when it carries
 //                         fewer output bytes than returned, the rest follows in further
 //                         messages of output bytes only (large outputs go out in chunks)
-// The client sends one request and reads its reply before the next request on the same
-// connection (requests from several threads are serialised per connection), so replies
-// need no tag. A non-success status maps to a Win32 error by ntstatus_to_win32 and the
-// call reports 0 bytes. A reply shorter than 8 bytes, one carrying more bytes than it
-// claims, one claiming more than the output length, or a continuation that overruns or
-// never comes (the daemon closes), is a protocol fault: ERROR_GEN_FAILURE, and the
-// connection is dropped. A connection the daemon closed (or that failed) answers this and
-// every later request with ERROR_DEVICE_NOT_CONNECTED, at once.
+// The daemon serves a connection's requests in order and replies in order, so replies
+// need no tag: the client reads a request's reply before the next request's, and a posted
+// request's reply (see post()) is read, and dropped, before the reply of whatever request
+// follows it. Requests from several threads are serialised per connection. A non-success
+// status maps to a Win32 error by ntstatus_to_win32 and the call reports 0 bytes. A reply
+// shorter than 8 bytes, one carrying more bytes than it claims, one claiming more than the
+// output length, or a continuation that overruns or never comes (the daemon closes), is a
+// protocol fault: ERROR_GEN_FAILURE, and the connection is dropped. A connection the
+// daemon closed (or that failed) answers this and every later request with
+// ERROR_DEVICE_NOT_CONNECTED, at once.
 //
 // Message size limit: a Unix SEQPACKET message must fit into the SENDER's send buffer (the
 // kernel refuses larger ones with EMSGSIZE; the receiver's SO_RCVBUF does not matter), and
@@ -57,6 +59,20 @@ public:
                                   std::uint32_t input_length, void* output,
                                   std::uint32_t output_length,
                                   std::uint32_t* bytes_returned) = 0;
+
+    // Issues a request without output whose completion the caller does not wait for:
+    // requests on one handle complete in the order they were issued, so everything issued
+    // later (on any thread) sees its effect, and memory it names must stay untouched until
+    // a later control() or complete_posted() returns. Its own result is not reported; an
+    // error here means it was not issued. This default completes it at once; the Linux
+    // backend returns once the request is sent, so that the caller's next request overlaps
+    // with it.
+    virtual std::uint32_t post(std::uint32_t code, const void* input, std::uint32_t input_length)
+    {
+        return control(code, input, input_length, nullptr, 0, nullptr);
+    }
+    // Returns once every request posted so far has completed.
+    virtual void complete_posted() {}
 };
 
 struct open_device_result {

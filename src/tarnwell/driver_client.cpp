@@ -53,12 +53,27 @@ bool CTarnwell::request(std::uint32_t code, const void* input, std::uint32_t inp
     if (!device)
         return false;
     std::uint32_t returned = 0;
-    const std::uint32_t error =
-        device->control(code, input, input_length, output, output_length, &returned);
+    return check(device->control(code, input, input_length, output, output_length, &returned));
+}
+
+bool CTarnwell::post(std::uint32_t code, const void* input, std::uint32_t input_length) const
+{
+    const std::shared_ptr<platform::control_device> device = this->device();
+    return device && check(device->post(code, input, input_length));
+}
+
+bool CTarnwell::check(std::uint32_t error) const
+{
     if (error == platform::error_device_not_connected &&
         !driver_lost_.exchange(true, std::memory_order_relaxed))
         const_cast<CTarnwell*>(this)->on_driver_lost();
     return error == platform::error_success;
+}
+
+void CTarnwell::CompletePostedRequests() const
+{
+    if (const std::shared_ptr<platform::control_device> device = this->device())
+        device->complete_posted();
 }
 
 bool CTarnwell::reopen()
@@ -136,6 +151,16 @@ bool CTarnwell::SendBatchToStack(const PACKET_BATCH_REQUEST& request_record) con
 {
     return request(IOCTL_CORVFLT_SEND_BATCH_TO_STACK, &request_record,
                    batch_size(request_record), nullptr, 0);
+}
+
+bool CTarnwell::PostBatchToAdapter(const PACKET_BATCH_REQUEST& request_record) const
+{
+    return post(IOCTL_CORVFLT_SEND_BATCH_TO_ADAPTER, &request_record, batch_size(request_record));
+}
+
+bool CTarnwell::PostBatchToStack(const PACKET_BATCH_REQUEST& request_record) const
+{
+    return post(IOCTL_CORVFLT_SEND_BATCH_TO_STACK, &request_record, batch_size(request_record));
 }
 
 bool CTarnwell::SendPacketToAdapter(const PACKET_REQUEST& request_record) const

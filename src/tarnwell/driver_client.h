@@ -14,7 +14,8 @@
 // a new driver instance, in which no adapter handle or event of the old one is valid.
 //
 // Threads: any number of threads may issue requests at once (the filters do); the driver
-// completes every request before control() returns.
+// completes every request before control() returns, except the posted batches, which
+// complete in order before the next request.
 
 #include <atomic>
 #include <cstddef>
@@ -60,6 +61,14 @@ public:
     bool SendBatchToAdapter(const PACKET_BATCH_REQUEST& request) const;
     bool SendBatchToStack(const PACKET_BATCH_REQUEST& request) const;
     bool SendPacketToAdapter(const PACKET_REQUEST& request) const;
+    // As SendBatchTo*, without waiting for the driver to finish: the batch completes before
+    // any later request on this handle does, so the buffers it names must stay untouched
+    // until then (a later read into them is fine: it runs after). True when it was issued;
+    // the driver's own verdict on it is not reported.
+    bool PostBatchToAdapter(const PACKET_BATCH_REQUEST& request) const;
+    bool PostBatchToStack(const PACKET_BATCH_REQUEST& request) const;
+    // Returns once every posted batch has completed.
+    void CompletePostedRequests() const;
 
     // Registry-backed lookups: whether adapter `name` is the network component
     // `component_id`, and the name a user knows adapter `name` by (the WAN miniports have
@@ -79,6 +88,9 @@ protected:
 private:
     bool request(std::uint32_t code, const void* input, std::uint32_t input_length,
                  void* output, std::uint32_t output_length) const;
+    bool post(std::uint32_t code, const void* input, std::uint32_t input_length) const;
+    // Marks the object lost when `error` says the driver is gone; true for success.
+    bool check(std::uint32_t error) const;
     std::shared_ptr<platform::control_device> device() const;
 
     std::string device_path_;  // empty: the device was handed in

@@ -301,7 +301,7 @@ void dual_packet_filter::run_slot(std::size_t slot, std::shared_ptr<network_adap
     while (me.state.load() == filter_state::running) {
         // A failed wait would fail again at once: end rather than spin.
         if (event.wait(platform::wait_infinite) == platform::wait_result::failed)
-            return;
+            break;
         event.reset();
         while (me.state.load() == filter_state::running) {
             me.read.set_packets_done(0);
@@ -314,8 +314,10 @@ void dual_packet_filter::run_slot(std::size_t slot, std::shared_ptr<network_adap
         }
         // The driver is gone: nothing will ever arrive; stop_filter joins what is left.
         if (IsDriverLost())
-            return;
+            break;
     }
+    // The posted sends still name this slot's buffers, which the next start clears.
+    CompletePostedRequests();
 }
 
 void dual_packet_filter::process_batch(slot_record& me, slot_record& partner)
@@ -347,10 +349,13 @@ void dual_packet_filter::process_batch(slot_record& me, slot_record& partner)
         }
     }
 
+    // Posted: the driver re-injects while this thread waits for the next signal, and the
+    // next read into the same buffers is served only after these sends (one handle serves
+    // its requests in order). The pages themselves travel with the requests.
     if (me.to_adapter.count() != 0)
-        SendBatchToAdapter(me.to_adapter.request());
+        PostBatchToAdapter(me.to_adapter.request());
     if (me.to_stack.count() != 0)
-        SendBatchToStack(me.to_stack.request());
+        PostBatchToStack(me.to_stack.request());
     me.to_adapter.set_count(0);
     me.to_stack.set_count(0);
 
@@ -359,11 +364,11 @@ void dual_packet_filter::process_batch(slot_record& me, slot_record& partner)
     const std::uint64_t partner_handle = partner.handle.load();
     if (me.partner_adapter.count() != 0 && partner_running) {
         me.partner_adapter.set_adapter(partner_handle);
-        SendBatchToAdapter(me.partner_adapter.request());
+        PostBatchToAdapter(me.partner_adapter.request());
     }
     if (me.partner_stack.count() != 0 && partner_running) {
         me.partner_stack.set_adapter(partner_handle);
-        SendBatchToStack(me.partner_stack.request());
+        PostBatchToStack(me.partner_stack.request());
     }
     me.partner_adapter.set_count(0);
     me.partner_stack.set_count(0);

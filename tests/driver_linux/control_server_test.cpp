@@ -27,6 +27,7 @@
 #include "driver/linux/control_client.h"
 #include "driver/linux/control_server.h"
 #include "driver/linux/linux_host.h"
+#include "platform/control_device.h"
 #include "tarnwell/control_interface.h"
 
 namespace {
@@ -282,6 +283,80 @@ TEST(driver_linux_control, large_replies_arrive_whole_without_losing_the_handle)
     std::uint32_t count = 0;
     EXPECT_EQ(c.request(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, nullptr, 0, &count, 4), 0u);
     EXPECT_EQ(count, 3u);
+}
+
+// Posted requests (the packet filters' batch sends) are served in order before whatever
+// the client asks next, and their replies -- failures among them, some held back by the
+// daemon while requests waited behind them -- are never taken for the next request's: the
+// size read after each round is the last table posted, with success.
+TEST(driver_linux_control, posted_requests_complete_in_order_before_the_next_reply)
+{
+    REQUIRE_ROOT();
+    daemon_env env;
+    ASSERT_TRUE(env.started);
+    ASSERT_EQ(setenv("CORVFLT_DEVICE_DIR", env.directory.c_str(), 1), 0);
+    platform::open_device_result opened = platform::open_control_device("\\\\.\\CORVFLT");
+    unsetenv("CORVFLT_DEVICE_DIR");
+    ASSERT_TRUE(opened.device) << opened.error;
+    platform::control_device& device = *opened.device;
+
+    const auto table_of = [](std::uint32_t count) {
+        std::vector<std::uint8_t> table(filter_table_size(count), 0);
+        std::memcpy(table.data(), &count, 4);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            STATIC_FILTER e;
+            std::memset(&e, 0, sizeof e);
+            e.direction = DIRECTION_INCOMING;
+            e.action = FILTER_ACTION_PASS;
+            std::memcpy(table.data() + FILTER_TABLE_HEADER_SIZE + 181 * i, &e, sizeof e);
+        }
+        return table;
+    };
+    // A batch for an adapter that does not exist: refused by the driver.
+    std::vector<std::uint8_t> refused(packet_batch_request_size(1), 0);
+    const std::uint64_t no_adapter = 0x4242;
+    const std::uint32_t one = 1;
+    std::memcpy(refused.data(), &no_adapter, 8);
+    std::memcpy(refused.data() + 8, &one, 4);
+
+    // Rounds below, at and far beyond what either side keeps unanswered.
+    for (const std::uint32_t posts : {1u, 8u, 9u, 40u}) {
+        SCOPED_TRACE(posts);
+        for (std::uint32_t i = 1; i <= posts; ++i) {
+            const std::vector<std::uint8_t> table = table_of(i % 5 + 1);
+            ASSERT_EQ(device.post(IOCTL_CORVFLT_SET_FILTER_TABLE, table.data(),
+                                  static_cast<std::uint32_t>(table.size())),
+                      0u);
+            ASSERT_EQ(device.post(IOCTL_CORVFLT_SEND_BATCH_TO_ADAPTER, refused.data(),
+                                  static_cast<std::uint32_t>(refused.size())),
+                      0u);
+        }
+        std::uint32_t count = 0;
+        std::uint32_t bytes = 0;
+        ASSERT_EQ(device.control(IOCTL_CORVFLT_GET_FILTER_TABLE_SIZE, nullptr, 0, &count, 4, &bytes), 0u);
+        EXPECT_EQ(bytes, 4u);
+        EXPECT_EQ(count, posts % 5 + 1);
+    }
+    // complete_posted waits for the last posts; nothing is left to mistake afterwards.
+    const std::vector<std::uint8_t> last = table_of(2);
+    ASSERT_EQ(device.post(IOCTL_CORVFLT_SET_FILTER_TABLE, last.data(), static_cast<std::uint32_t>(last.size())), 0u);
+    device.complete_posted();
+    device.complete_posted();
+    std::uint32_t version = 0xFFFFFFFF;
+    EXPECT_EQ(device.control(IOCTL_CORVFLT_GET_VERSION, nullptr, 0, &version, 4, nullptr), 0u);
+    EXPECT_EQ(version, CORVFLT_DRIVER_VERSION);
+    EXPECT_EQ(device.post(IOCTL_CORVFLT_SET_FILTER_TABLE, nullptr, 8), platform::error_invalid_parameter);
+
+    // The daemon goes away with posts unanswered: the next request says so, and so does
+    // every later one, posted or not.
+    for (int i = 0; i < 3; ++i)
+        device.post(IOCTL_CORVFLT_SET_FILTER_TABLE, last.data(), static_cast<std::uint32_t>(last.size()));
+    env.server.stop();
+    EXPECT_EQ(device.control(IOCTL_CORVFLT_GET_VERSION, nullptr, 0, &version, 4, nullptr),
+              platform::error_device_not_connected);
+    EXPECT_EQ(device.post(IOCTL_CORVFLT_SET_FILTER_TABLE, last.data(), static_cast<std::uint32_t>(last.size())),
+              platform::error_device_not_connected);
+    device.complete_posted();
 }
 
 // A cap on open handles, and no busy loop when the process runs out of descriptors: the

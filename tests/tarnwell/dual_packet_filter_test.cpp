@@ -8,8 +8,10 @@
 #include <new>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +88,93 @@ TEST(tarnwell_dual_filter, verdicts_reach_own_and_partner_adapter_and_stack)
     EXPECT_EQ(wrong_handle.load(), 0u);
     // Callbacks cannot change under a running slot.
     EXPECT_FALSE(filter.set_callbacks(0, nullptr, nullptr));
+}
+
+// Posts as the Linux daemon serves them: held back and carried out in order just before
+// the next request, or by complete_posted -- the buffers a batch names are read only then.
+class deferring_device final : public platform::control_device {
+public:
+    explicit deferring_device(std::unique_ptr<platform::control_device> inner) : inner_(std::move(inner)) {}
+
+    std::uint32_t control(std::uint32_t code, const void* input, std::uint32_t input_length, void* output,
+                          std::uint32_t output_length, std::uint32_t* bytes_returned) override
+    {
+        std::lock_guard lock(mutex_);
+        run_posted();
+        return inner_->control(code, input, input_length, output, output_length, bytes_returned);
+    }
+    std::uint32_t post(std::uint32_t code, const void* input, std::uint32_t input_length) override
+    {
+        std::lock_guard lock(mutex_);
+        const auto* bytes = static_cast<const std::uint8_t*>(input);
+        posted_.push_back({code, std::vector<std::uint8_t>(bytes, bytes + input_length)});
+        return platform::error_success;
+    }
+    void complete_posted() override
+    {
+        std::lock_guard lock(mutex_);
+        run_posted();
+    }
+    std::size_t unfinished()
+    {
+        std::lock_guard lock(mutex_);
+        return posted_.size();
+    }
+
+private:
+    void run_posted()
+    {
+        for (auto& [code, input] : posted_)
+            inner_->control(code, input.data(), static_cast<std::uint32_t>(input.size()), nullptr, 0, nullptr);
+        posted_.clear();
+    }
+
+    std::unique_ptr<platform::control_device> inner_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> posted_;
+};
+
+// With re-injection posted, every packet still reaches the adapter or stack its verdict
+// names, and a stopped slot leaves nothing posted that could still read its buffers.
+TEST(tarnwell_dual_filter, posted_reinjection_delivers_every_verdict_and_nothing_stays_posted_after_stop)
+{
+    fake_driver d;
+    corvflt::adapter_context* a = d.attach("\\DEVICE\\{post_a}");
+    corvflt::adapter_context* b = d.attach("\\DEVICE\\{post_b}");
+    auto owned = std::make_unique<deferring_device>(d.device());
+    deferring_device& device = *owned;
+    dual_packet_filter filter(std::move(owned));
+    const auto by_tag = [](std::uint64_t, INTERMEDIATE_BUFFER& buffer) {
+        return static_cast<action>(tag_of(buffer) & 0xFF);
+    };
+    ASSERT_TRUE(filter.set_callbacks(0, by_tag, by_tag));
+    const auto without_probes = [](std::vector<std::uint16_t> tags) {
+        std::erase(tags, std::uint16_t{0x700});
+        return sorted(tags);
+    };
+    const auto delivered = [&] {
+        return d.sent_count(a) + d.indicated_count(a) + d.indicated_count(b) + without_probes(d.sent_tags(b)).size();
+    };
+    for (std::uint16_t round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(filter.start_filter(a->handle(), 0));
+        ASSERT_TRUE(filter.start_filter(b->handle(), 1));
+        const std::size_t before = delivered();
+        feed_verdicts(d, a, static_cast<std::uint16_t>(round << 12));
+        // A batch's sends wait for the next request on the handle: probes through the
+        // partner slot make its thread read again.
+        ASSERT_TRUE(wait_until([&] {
+            d.feed(b, DIRECTION_OUTGOING, {tagged_frame(0x700)});
+            return delivered() >= before + 8;
+        }));
+        ASSERT_TRUE(filter.stop_filter(0));
+        ASSERT_TRUE(filter.stop_filter(1));
+        EXPECT_EQ(device.unfinished(), 0u);
+    }
+    EXPECT_EQ(sorted(d.sent_tags(a)), (std::vector<std::uint16_t>{0x100, 0x202, 0x1100, 0x1202, 0x2100, 0x2202}));
+    EXPECT_EQ(sorted(d.indicated_tags(a)), (std::vector<std::uint16_t>{0x102, 0x200, 0x1102, 0x1200, 0x2102, 0x2200}));
+    EXPECT_EQ(without_probes(d.sent_tags(b)), (std::vector<std::uint16_t>{0x103, 0x204, 0x1103, 0x1204, 0x2103, 0x2204}));
+    EXPECT_EQ(sorted(d.indicated_tags(b)), (std::vector<std::uint16_t>{0x104, 0x203, 0x1104, 0x1203, 0x2104, 0x2203}));
 }
 
 TEST(tarnwell_dual_filter, a_callback_that_throws_costs_its_packet_and_nothing_else)

@@ -101,8 +101,27 @@ bool write_caller_memory(pid_t pid, std::uint64_t address, const void* source,
 
 namespace {
 
+// Appends one caller range to `remote`, joined to the last one when it starts where that
+// one ends: the kernel pins the caller's pages once per range, and a batch's buffers are
+// usually one array, so whole records (full frames, sends) join into a few ranges.
+void add_remote_range(iovec* remote, std::uint32_t& ranges, std::uint64_t address, std::uint32_t length)
+{
+    if (length == 0)
+        return;
+    if (ranges != 0) {
+        iovec& last = remote[ranges - 1];
+        if (reinterpret_cast<std::uintptr_t>(last.iov_base) + last.iov_len == address) {
+            last.iov_len += length;
+            return;
+        }
+    }
+    remote[ranges++] = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), length};
+}
+
 // process_vm_writev/readv over as many blocks as one call takes, repeated; the count of
-// leading blocks transferred completely.
+// leading blocks transferred completely. The kernel copies the ranges in order and stops
+// at the first byte it cannot reach, so joined ranges move exactly the bytes separate ones
+// would.
 std::uint32_t transfer_blocks(pid_t pid, const user_block* blocks, std::uint32_t count, bool write)
 {
     constexpr std::uint32_t per_call = 256;  // well below IOV_MAX (1024)
@@ -111,6 +130,7 @@ std::uint32_t transfer_blocks(pid_t pid, const user_block* blocks, std::uint32_t
     std::uint32_t done = 0;
     while (done < count) {
         std::uint32_t n = 0;
+        std::uint32_t ranges = 0;
         std::size_t total = 0;
         bool bad = false;
         while (n < per_call && done + n < count) {
@@ -121,14 +141,14 @@ std::uint32_t transfer_blocks(pid_t pid, const user_block* blocks, std::uint32_t
                 break;
             }
             local[n] = {write ? const_cast<void*>(b.source) : b.destination, b.length};
-            remote[n] = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(b.address)), b.length};
+            add_remote_range(remote, ranges, b.address, b.length);
             total += b.length;
             ++n;
         }
         if (n == 0)
             return done;
-        const ssize_t moved = write ? process_vm_writev(pid, local, n, remote, n, 0)
-                                    : process_vm_readv(pid, local, n, remote, n, 0);
+        const ssize_t moved = write ? process_vm_writev(pid, local, n, remote, ranges, 0)
+                                    : process_vm_readv(pid, local, n, remote, ranges, 0);
         if (moved == static_cast<ssize_t>(total)) {
             done += n;
             if (bad)

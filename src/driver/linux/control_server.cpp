@@ -323,6 +323,36 @@ bool control_server::send_reply(connection* c, std::uint32_t status, std::uint32
     return sent;
 }
 
+bool control_server::send_held(connection* c, held_replies& held)
+{
+    std::uint32_t headers[held_replies::capacity][2];
+    iovec parts[held_replies::capacity];
+    mmsghdr messages[held_replies::capacity] = {};
+    for (std::uint32_t i = 0; i < held.count; ++i) {
+        headers[i][0] = held.statuses[i];
+        headers[i][1] = 0;
+        parts[i] = {headers[i], sizeof headers[i]};
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    std::uint32_t sent = 0;
+    while (sent < held.count) {
+        const int n = sendmmsg(c->fd, messages + sent, held.count - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        log_line("control: %u replies to pid %d failed: %s", held.count - sent, c->pid,
+                 std::strerror(errno));
+        held.count = 0;
+        return false;
+    }
+    held.count = 0;
+    return true;
+}
+
 void control_server::serve(connection* c)
 {
     const std::uint64_t handle = to_open_handle(c);
@@ -336,15 +366,22 @@ void control_server::serve(connection* c)
         c->finished.store(true);
         return;
     }
+    held_replies held;
     for (;;) {
         std::uint32_t header[2] = {};
         iovec in[2] = {{header, sizeof header}, {c->buffer.get(), max_system_buffer}};
         msghdr message{};
         message.msg_iov = in;
         message.msg_iovlen = 2;
-        const ssize_t total = recvmsg(c->fd, &message, 0);
+        // With replies held, only a request that is already there is served before them.
+        const ssize_t total = recvmsg(c->fd, &message, held.count != 0 ? MSG_DONTWAIT : 0);
         if (total < 0 && errno == EINTR)
             continue;
+        if (total < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && held.count != 0) {
+            if (!send_held(c, held))
+                break;
+            continue;
+        }
         if (total <= 0)
             break;
         // The process that opened the handle exited or runs another program now: whoever
@@ -352,7 +389,8 @@ void control_server::serve(connection* c)
         // done in its name, and the handle ends.
         if (!caller_present(*c)) {
             log_line("control: pid %d exited or exec'd; its handle is closed", c->pid);
-            send_reply(c, STATUS_ACCESS_DENIED, 0);
+            if (send_held(c, held))
+                send_reply(c, STATUS_ACCESS_DENIED, 0);
             break;
         }
         const std::uint32_t in_length =
@@ -385,7 +423,11 @@ void control_server::serve(connection* c)
             if (bytes > system_length)
                 bytes = system_length;
         }
-        if (!send_reply(c, status, bytes))
+        if (bytes == 0 && held.count < held_replies::capacity) {
+            held.statuses[held.count++] = status;
+            continue;
+        }
+        if (!send_held(c, held) || !send_reply(c, status, bytes))
             break;
     }
     // The peer learns at once that the handle is gone; the descriptor itself is closed when

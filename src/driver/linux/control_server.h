@@ -56,9 +56,19 @@ private:
     struct connection;
     void accept_loop();
     void accept_one(int fd);
+    // Replies without output bytes that wait while the requests already queued behind them
+    // are served: a client that posted a request (platform::control_device::post) and then
+    // sent its next one wakes once for both replies instead of once for each.
+    struct held_replies {
+        static constexpr std::uint32_t capacity = 16;
+        std::uint32_t statuses[capacity];
+        std::uint32_t count = 0;
+    };
+
     void serve(connection* c);
     void reap_finished();
     bool send_reply(connection* c, std::uint32_t status, std::uint32_t bytes);
+    bool send_held(connection* c, held_replies& held);
 
     driver& core_;
     const std::uint32_t max_connections_;

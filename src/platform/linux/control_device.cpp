@@ -40,8 +40,13 @@ bool is_disconnect(int error)
     return error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ECONNREFUSED;
 }
 
+// Replies of posted requests that may wait unread: beyond this a post first reads the
+// oldest, so that neither side's socket buffer can fill with replies nobody reads.
+constexpr std::uint32_t max_unanswered_posts = 8;
+
 // Owns one connected socket. Called by any number of threads; mutex_ keeps each request
-// and its reply together, so replies need no tag and none is lost to another thread.
+// and its reply together (a posted request's reply is read by whichever call comes next),
+// so replies need no tag and none is lost to another thread.
 class socket_device final : public control_device {
 public:
     explicit socket_device(int fd) : fd_(fd) {}
@@ -59,12 +64,61 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (broken_)
             return error_device_not_connected;
+        // Sent before the posted replies are read: the daemon serves this request right
+        // after the posted ones instead of waiting for us to collect their replies.
         if (const std::uint32_t error = send_request(code, input, input_length, output_length))
+            return error;
+        if (const std::uint32_t error = collect_posted())
             return error;
         return receive_reply(output, output_length, bytes_returned);
     }
 
+    std::uint32_t post(std::uint32_t code, const void* input, std::uint32_t input_length) override
+    {
+        if (input_length && !input)
+            return error_invalid_parameter;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (broken_)
+            return error_device_not_connected;
+        while (unanswered_ >= max_unanswered_posts) {
+            if (const std::uint32_t error = collect_one_posted())
+                return error;
+        }
+        if (const std::uint32_t error = send_request(code, input, input_length, 0))
+            return error;
+        ++unanswered_;
+        return error_success;
+    }
+
+    void complete_posted() override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        collect_posted();
+    }
+
 private:
+    // Reads the oldest posted reply. Its status belongs to nobody and is dropped; only a
+    // fault of the connection itself is an error (and ends the handle).
+    std::uint32_t collect_one_posted()
+    {
+        const std::uint32_t error = receive_reply(nullptr, 0, nullptr);
+        if (broken_) {
+            unanswered_ = 0;
+            return error;
+        }
+        --unanswered_;
+        return error_success;
+    }
+
+    std::uint32_t collect_posted()
+    {
+        while (unanswered_ != 0) {
+            if (const std::uint32_t error = collect_one_posted())
+                return error;
+        }
+        return error_success;
+    }
+
     std::uint32_t send_request(std::uint32_t code, const void* input, std::uint32_t input_length,
                                std::uint32_t output_length)
     {
@@ -151,7 +205,8 @@ private:
 
     const int fd_;
     std::mutex mutex_;
-    bool broken_ = false;  // guarded by mutex_
+    bool broken_ = false;           // guarded by mutex_
+    std::uint32_t unanswered_ = 0;  // posted requests whose reply is unread; guarded by mutex_
 };
 
 std::uint32_t open_error(int error)
