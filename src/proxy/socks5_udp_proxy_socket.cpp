@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "proxy/udp_request_header.h"
+
 namespace proxy {
 
 socks5_udp_proxy_socket::socks5_udp_proxy_socket(buffer_pool& pool, platform::socket_handle server_socket,
@@ -94,6 +96,15 @@ void socks5_udp_proxy_socket::process_receive_buffer_complete(std::uint32_t byte
     }
     if (logs_all())
         log_line(" :received data from remote socket: ", bytes);
+    // The upstream relay's header goes to the client as it is, and the redirect takes its
+    // address for the reply's source: a fragment or a domain or IPv6 address would be read
+    // as a wrong IPv4 source, so such a datagram goes no further.
+    if (!read_udp_request_header(reinterpret_cast<const std::uint8_t*>(receive_buffer_.data()), bytes)) {
+        if (logs_all())
+            log_line(" :dropped a datagram from the proxy whose header names no IPv4 source: ", bytes);
+        receive_next();
+        return;
+    }
     if (udp_io_context* send_ctx = allocate_send_context(true, bytes)) {
         std::memcpy(send_ctx->buffer->buffer.buffer, receive_buffer_.data(), bytes);
         if (logs_all())

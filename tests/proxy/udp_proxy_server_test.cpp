@@ -527,6 +527,32 @@ TEST(proxy_socks5_udp_relay, datagrams_wait_for_their_association_up_to_the_boun
     EXPECT_EQ(slow.accepted(), 1);
 }
 
+TEST(proxy_socks5_udp_relay, answers_whose_header_names_no_ipv4_source_do_not_reach_the_client)
+{
+    udp_peer proxy_relay;
+    proxy_test::tcp_peer proxy(associating_proxy(proxy_relay.port()));
+    socks5_relay r(proxy.port());
+    udp_peer client;
+    udp_peer destination;
+    ASSERT_TRUE(r.send(client, with_header(destination.address(), destination.port(), {1})));
+    auto request = proxy_relay.receive(5000);
+    ASSERT_TRUE(request);
+
+    // A fragment, a domain name and an IPv6 address, then one good answer.
+    const std::vector<std::vector<std::uint8_t>> bad = {
+        {0, 0, 1, 1, 127, 0, 0, 9, 0, 53, 0xBB},
+        {0, 0, 0, 3, 4, 'h', 'o', 's', 't', 0, 53, 0xBB},
+        {0, 0, 0, 4, 0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 53, 0xBB}};
+    for (const auto& answer : bad)
+        ASSERT_TRUE(proxy_relay.send_to(request->from, request->from_port, answer));
+    const std::vector<std::uint8_t> good = {0, 0, 0, 1, 127, 0, 0, 9, 0, 53, 0xAA};
+    ASSERT_TRUE(proxy_relay.send_to(request->from, request->from_port, good));
+    auto got = client.receive(5000);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, good) << "the bad answers came first and must have been dropped";
+    EXPECT_EQ(r.log.count("whose header names no IPv4 source"), 3);
+}
+
 TEST(proxy_socks5_udp_relay, associations_in_progress_and_their_threads_are_bounded)
 {
     proxy_test::tcp_peer silent(silent_proxy);
