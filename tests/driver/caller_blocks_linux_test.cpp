@@ -11,33 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "driver/linux/caller_access.h"
+#include "support/holed_memory.h"
 
 namespace corvflt::linux_host {
 namespace {
 
-// Three pages with the middle one unmapped.
-struct holed_memory {
-    holed_memory()
-    {
-        page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base = p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
-        if (base) {
-            std::memset(base, 0, 3 * page);
-            munmap(base + page, page);
-        }
-    }
-    ~holed_memory()
-    {
-        if (base) {
-            munmap(base, page);
-            munmap(base + 2 * page, page);
-        }
-    }
-    std::uint64_t at(std::size_t offset) const { return reinterpret_cast<std::uintptr_t>(base + offset); }
-    std::size_t page = 0;
-    std::uint8_t* base = nullptr;
-};
+using corvane_test::holed_memory;
 
 TEST(driver_caller_blocks, copies_stop_at_the_first_block_that_cannot_be_reached)
 {

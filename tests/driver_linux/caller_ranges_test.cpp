@@ -11,35 +11,16 @@
 #include <gtest/gtest.h>
 
 #include "driver/linux/caller_access.h"
+#include "support/holed_memory.h"
 
 namespace corvflt::linux_host {
 namespace {
 
-// Three pages, the middle one unmapped.
-struct holed_pages {
-    holed_pages()
-    {
-        page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base = p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
-        if (base)
-            munmap(base + page, page);
-    }
-    ~holed_pages()
-    {
-        if (base) {
-            munmap(base, page);
-            munmap(base + 2 * page, page);
-        }
-    }
-    std::uint64_t at(std::size_t offset) const { return reinterpret_cast<std::uintptr_t>(base + offset); }
-    std::size_t page = 0;
-    std::uint8_t* base = nullptr;
-};
+using corvane_test::holed_memory;
 
 TEST(driver_linux_caller_ranges, joined_ranges_move_exactly_the_complete_leading_blocks)
 {
-    holed_pages m;
+    holed_memory m;
     ASSERT_NE(m.base, nullptr);
     const std::size_t p = m.page;
     struct row {
