@@ -13,7 +13,8 @@ if(CMAKE_CROSSCOMPILING)
   set(CORVANE_WINE_ENV env WINEPREFIX=${CORVANE_WINEPREFIX} WINEDEBUG=-all
       WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe=d)
   # wine-run.sh starts a program again when Wine failed to start it at all (see there).
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CORVANE_WINE_ENV} sh ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CORVANE_WINE_ENV} sh ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh
+      ${CMAKE_BINARY_DIR}/wine-run-restarts.log)
   string(JOIN " " wine_env_text ${CORVANE_WINE_ENV})
   add_test(NAME wine_setup COMMAND sh -c
     "exec </dev/null >/dev/null 2>&1; export ${wine_env_text}; mkdir -p ${CORVANE_WINEPREFIX}; /usr/lib/wine/wineserver -k; /usr/lib/wine/wineserver -w; /usr/lib/wine/wine64 wineboot && /usr/lib/wine/wineserver -w && /usr/lib/wine/wineserver -p && /usr/lib/wine/wine64 wineboot")

@@ -28,7 +28,12 @@ run() {  # name, ctest arguments...
 }
 
 run linux    --test-dir "$root/linux" -j "$jobs"
+rm -f "$root/windows/wine-run-restarts.log"
 run windows  --test-dir "$root/windows" -j "$((jobs * 2))"
+if [ -s "$root/windows/wine-run-restarts.log" ]; then
+  echo "Wine failed to start these programs and they were started again:"
+  cat "$root/windows/wine-run-restarts.log"
+fi
 run sanitize --test-dir "$root/sanitize" -j "$jobs"
 # Only the tests built for ThreadSanitizer (TSAN_TARGETS in the Makefile).
 run tsan     --test-dir "$root/tsan" -j "$jobs" -R '^(hosts/driver_|driver_lifecycle_fake|nat_concurrency|proxy_io_completion_port|proxy_tcp_relay|proxy_udp_relay|proxy_socks5_udp_relay|dns_message|dns_reply_frame|dns_pending_queries|dns_forwarder\.|proxy_tcp_redirect|proxy_udp_redirect|proxy_gateway\.)'
