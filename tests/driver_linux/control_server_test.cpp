@@ -81,6 +81,17 @@ std::uint32_t version_of(control_client& client, std::uint32_t* version = nullpt
     return status;
 }
 
+// Waits (at most 5 s) until the server holds exactly `count` open handles.
+bool until_open_connections(control_server& server, std::size_t count)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (server.open_connections() == count)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // Sends one u32 over a pipe / waits for one (the fork handshakes below).
 void put(int fd, std::uint32_t v) { [[maybe_unused]] ssize_t n = write(fd, &v, sizeof v); }
 std::uint32_t take(int fd)
@@ -375,16 +386,17 @@ TEST(driver_linux_control, connections_are_capped_and_descriptor_exhaustion_back
     control_client fifth;
     ASSERT_TRUE(fifth.connect(env.server.path()));  // into the backlog, then closed
     EXPECT_EQ(version_of(fifth), socket_failed);
+    // A closed handle frees its slot once its connection thread has read the end; the
+    // next accept then reaps it and serves the newcomer.
     clients.pop_back();
-    bool served = false;
-    for (int i = 0; i < 100 && !served; ++i) {
+    ASSERT_TRUE(until_open_connections(env.server, 3));
+    {
         control_client again;
-        served = again.connect(env.server.path()) && version_of(again) == 0;
-        if (!served)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(again.connect(env.server.path()));
+        EXPECT_EQ(version_of(again), 0u) << "a freed slot was not given out again";
     }
-    EXPECT_TRUE(served) << "a freed slot was not given out again";
     clients.clear();
+    ASSERT_TRUE(until_open_connections(env.server, 0));
     // Accepting this one reaps the connections closed above; kept open, it leaves none to
     // reap (and no descriptor to free) during the exhaustion below.
     control_client keeper;

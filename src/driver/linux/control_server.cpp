@@ -182,6 +182,15 @@ void control_server::stop()
     unlink(path_.c_str());
 }
 
+std::size_t control_server::open_connections()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t open = 0;
+    for (const auto& c : connections_)
+        open += c->finished.load() ? 0 : 1;
+    return open;
+}
+
 void control_server::reap_finished()
 {
     std::list<std::unique_ptr<connection>> done;

@@ -13,6 +13,7 @@
 // requests in order, so a slow request of one handle never stalls another handle.
 // Owned by main(); start/stop are called from main only.
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -51,6 +52,9 @@ public:
     void stop();
 
     const std::string& path() const { return path_; }
+    // Handles still open. A peer's close ends its handle only once that connection's thread
+    // has read the end, a moment later; until then it still counts against the cap.
+    std::size_t open_connections();
 
 private:
     struct connection;
